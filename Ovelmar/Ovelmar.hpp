@@ -1,0 +1,41 @@
+#pragma once
+// The entry object the host creates and sends its messages to. It holds no logic: each
+// message forwards to one subsystem.
+
+#include <string>
+#include <string_view>
+
+#include "Actualizador.hpp"
+#include "GuiaFlotante.hpp"
+#include "Instalador.hpp"
+#include "Plataforma/Plataforma.hpp"
+
+namespace ovelmar {
+
+// The Spanish text when the first preferred language begins with "es" (or none is
+// known), else the English one.
+std::string L(Idiomas& idiomas, std::string_view ingles, std::string_view espanol);
+
+class Ovelmar {
+ public:
+  // Several entry objects share one updater and one installer.
+  Ovelmar(Plataforma& plataforma, Instalador& instalador, Actualizador& actualizador)
+      : plataforma_(plataforma), instalador_(instalador), actualizador_(actualizador) {}
+
+  bool puedeActualizarse();
+  Diccionario estadoDeLaActualizacion() const;
+  bool actualizar(const Diccionario& pedido);
+
+  GuiaFlotante& guia() { return guia_; }
+
+ private:
+  // Messages that must run on the main thread stop the process when they do not.
+  void exigirHiloPrincipal(std::string_view selector) const;
+
+  Plataforma& plataforma_;
+  Instalador& instalador_;
+  Actualizador& actualizador_;
+  GuiaFlotante guia_;
+};
+
+}  // namespace ovelmar

@@ -1,0 +1,18 @@
+#pragma once
+// An update request, as accepted by ReglasDeActualizacion::leerPedido.
+
+#include <cstdint>
+#include <string>
+
+namespace ovelmar {
+
+struct Pedido {
+  std::string url;     // https, with a host
+  std::string sha256;  // 64 lower-case hexadecimal digits
+  std::int64_t build = 0;
+  std::int64_t tamano = 0;
+
+  bool operator==(const Pedido&) const = default;
+};
+
+}  // namespace ovelmar

@@ -1,0 +1,30 @@
+#pragma once
+// Child processes and facts about this process.
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "Error.hpp"
+
+namespace ovelmar {
+
+class Procesos {
+ public:
+  virtual ~Procesos() = default;
+  // The program that stands in for a macOS tool path on this platform (identity on macOS).
+  virtual std::string herramienta(const std::string& rutaMac) = 0;
+  // Runs the program (resolved through the tool table), output to the null device, and
+  // waits: its exit status, or the error that kept it from starting.
+  virtual std::variant<int, Error> ejecutar(const std::string& programa,
+                                            const std::vector<std::string>& argumentos) = 0;
+  // Starts the program detached, output to the null device; false when it cannot start.
+  virtual bool lanzar(const std::string& programa, const std::vector<std::string>& argumentos) = 0;
+  virtual std::int32_t pid() = 0;
+  virtual std::uint32_t uid() = 0;
+  virtual std::string nombreDeUsuario() = 0;
+  [[noreturn]] virtual void salir(int estado) = 0;
+};
+
+}  // namespace ovelmar

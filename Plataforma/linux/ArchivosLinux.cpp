@@ -1,0 +1,230 @@
+#include "ArchivosLinux.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <linux/fs.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+namespace ovelmar {
+
+namespace fs = std::filesystem;
+
+Error errorPosix(int numero) { return Error{Error::dominioPosix, numero, std::strerror(numero)}; }
+
+namespace {
+
+Error errorDe(const std::error_code& e) {
+  return e.category() == std::generic_category() || e.category() == std::system_category()
+             ? errorPosix(e.value())
+             : Error{Error::dominioPosix, e.value(), e.message()};
+}
+
+// Extended attributes of one item (a link's own), copied as they are.
+Resultado copiarAtributos(const std::string& de, const std::string& a) {
+  ssize_t largo = llistxattr(de.c_str(), nullptr, 0);
+  if (largo <= 0) return std::nullopt;
+  std::string nombres(static_cast<std::size_t>(largo), '\0');
+  largo = llistxattr(de.c_str(), nombres.data(), nombres.size());
+  if (largo <= 0) return std::nullopt;
+  nombres.resize(static_cast<std::size_t>(largo));
+  for (std::size_t i = 0; i < nombres.size();) {
+    const char* nombre = nombres.c_str() + i;
+    i += std::strlen(nombre) + 1;
+    ssize_t n = lgetxattr(de.c_str(), nombre, nullptr, 0);
+    if (n < 0) continue;
+    std::string valor(static_cast<std::size_t>(n), '\0');
+    n = lgetxattr(de.c_str(), nombre, valor.data(), valor.size());
+    if (n < 0) continue;
+    // Attributes this file system or user may not set (security.*, trusted.*) are skipped.
+    lsetxattr(a.c_str(), nombre, valor.data(), static_cast<std::size_t>(n), 0);
+  }
+  return std::nullopt;
+}
+
+Resultado copiarArbol(const fs::path& de, const fs::path& a) {
+  struct stat st{};
+  if (lstat(de.c_str(), &st) != 0) return errorPosix(errno);
+  if (S_ISLNK(st.st_mode)) {
+    std::error_code e;
+    fs::path destinoDelEnlace = fs::read_symlink(de, e);
+    if (e) return errorDe(e);
+    if (symlink(destinoDelEnlace.c_str(), a.c_str()) != 0) return errorPosix(errno);
+    return copiarAtributos(de, a);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    if (mkdir(a.c_str(), 0700) != 0) return errorPosix(errno);
+    std::error_code e;
+    for (fs::directory_iterator it(de, e), fin; !e && it != fin; it.increment(e)) {
+      if (Resultado r = copiarArbol(it->path(), a / it->path().filename())) return r;
+    }
+    if (e) return errorDe(e);
+  } else if (S_ISREG(st.st_mode)) {
+    std::error_code e;
+    if (!fs::copy_file(de, a, fs::copy_options::none, e)) return errorDe(e);
+  } else {
+    return errorPosix(ENOTSUP);  // devices, sockets and pipes have no place in a bundle
+  }
+  copiarAtributos(de.string(), a.string());
+  if (chmod(a.c_str(), st.st_mode & 07777) != 0) return errorPosix(errno);
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool ArchivosLinux::existe(const std::string& ruta) {
+  struct stat st{};
+  return stat(ruta.c_str(), &st) == 0;
+}
+
+bool ArchivosLinux::escribible(const std::string& ruta) { return access(ruta.c_str(), W_OK) == 0; }
+
+std::optional<std::uint32_t> ArchivosLinux::dueno(const std::string& ruta) {
+  struct stat st{};
+  if (lstat(ruta.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<std::uint32_t>(st.st_uid);
+}
+
+std::optional<bool> ArchivosLinux::soloLectura(const std::string& ruta) {
+  struct statvfs sv{};
+  if (statvfs(ruta.c_str(), &sv) != 0) return std::nullopt;
+  return (sv.f_flag & ST_RDONLY) != 0;
+}
+
+std::string ArchivosLinux::resolverEnlaces(const std::string& ruta) {
+  if (ruta.empty()) return ruta;
+  std::error_code e;
+  fs::path r = fs::weakly_canonical(fs::path(ruta), e);
+  if (e) return fs::path(ruta).lexically_normal().string();
+  std::string s = r.string();
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+Resultado ArchivosLinux::crearCarpetas(const std::string& ruta) {
+  std::error_code e;
+  if (fs::is_directory(ruta, e)) return errorPosix(EEXIST);
+  fs::create_directories(ruta, e);
+  if (e) return errorDe(e);
+  return std::nullopt;
+}
+
+std::optional<std::vector<std::string>> ArchivosLinux::listar(const std::string& ruta) {
+  std::error_code e;
+  std::vector<std::string> nombres;
+  for (fs::directory_iterator it(ruta, e), fin; !e && it != fin; it.increment(e))
+    nombres.push_back(it->path().filename().string());
+  if (e) return std::nullopt;
+  return nombres;
+}
+
+Resultado ArchivosLinux::eliminar(const std::string& ruta) {
+  std::error_code e;
+  auto n = fs::remove_all(ruta, e);
+  if (e) return errorDe(e);
+  if (n == 0) return errorPosix(ENOENT);
+  return std::nullopt;
+}
+
+Resultado ArchivosLinux::mover(const std::string& de, const std::string& a) {
+  // Like the file manager: never onto an existing item, and across volumes by copying.
+  if (renameat2(AT_FDCWD, de.c_str(), AT_FDCWD, a.c_str(), RENAME_NOREPLACE) == 0)
+    return std::nullopt;
+  int numero = errno;
+  if (numero != EXDEV) return errorPosix(numero);
+  if (Resultado r = copiar(de, a)) return r;
+  std::error_code e;
+  fs::remove_all(de, e);
+  return std::nullopt;
+}
+
+Resultado ArchivosLinux::copiar(const std::string& de, const std::string& a) {
+  struct stat st{};
+  if (lstat(a.c_str(), &st) == 0) return errorPosix(EEXIST);
+  Resultado r = copiarArbol(de, a);
+  if (r) {
+    std::error_code e;
+    fs::remove_all(a, e);
+  }
+  return r;
+}
+
+Resultado ArchivosLinux::reemplazar(const std::string& destino, const std::string& nueva) {
+  // One atomic exchange: at no moment is there nothing at `destino`.
+  if (renameat2(AT_FDCWD, nueva.c_str(), AT_FDCWD, destino.c_str(), RENAME_EXCHANGE) != 0)
+    return errorPosix(errno);
+  std::error_code e;
+  fs::remove_all(nueva, e);  // now the old item
+  return std::nullopt;
+}
+
+Resultado ArchivosLinux::papelera(const std::string& ruta) {
+  GFile* archivo = g_file_new_for_path(ruta.c_str());
+  GError* error = nullptr;
+  gboolean bien = g_file_trash(archivo, nullptr, &error);
+  g_object_unref(archivo);
+  if (bien) return std::nullopt;
+  Error e{"GIOErrorDomain", error ? error->code : 0, error ? error->message : ""};
+  if (error) g_error_free(error);
+  return e;
+}
+
+std::optional<std::int64_t> ArchivosLinux::tamano(const std::string& ruta) {
+  struct stat st{};
+  if (stat(ruta.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+std::optional<std::vector<std::uint8_t>> ArchivosLinux::leer(const std::string& ruta) {
+  std::ifstream f(ruta, std::ios::binary);
+  if (!f) return std::nullopt;
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(f)),
+                                  std::istreambuf_iterator<char>());
+  if (f.bad()) return std::nullopt;
+  return bytes;
+}
+
+Resultado ArchivosLinux::escribirAtomico(const std::string& ruta,
+                                         const std::vector<std::uint8_t>& bytes) {
+  std::string temporal = ruta + ".XXXXXX";
+  int fd = mkstemp(temporal.data());
+  if (fd < 0) return errorPosix(errno);
+  std::size_t hecho = 0;
+  while (hecho < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + hecho, bytes.size() - hecho);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int numero = errno;
+      close(fd);
+      unlink(temporal.c_str());
+      return errorPosix(numero);
+    }
+    hecho += static_cast<std::size_t>(n);
+  }
+  int numero = fsync(fd) == 0 ? 0 : errno;
+  if (close(fd) != 0 && numero == 0) numero = errno;
+  if (numero != 0) {
+    unlink(temporal.c_str());
+    return errorPosix(numero);
+  }
+  fchmodat(AT_FDCWD, temporal.c_str(), 0644, 0);
+  if (rename(temporal.c_str(), ruta.c_str()) != 0) {
+    numero = errno;
+    unlink(temporal.c_str());
+    return errorPosix(numero);
+  }
+  return std::nullopt;
+}
+
+}  // namespace ovelmar

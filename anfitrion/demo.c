@@ -1,0 +1,103 @@
+/* A small host: loads the Ovelmar bundle by path, creates the entry object and sends the
+ * messages named on the command line, printing every answer and notification.
+ *
+ *   demo [-o NOTIFICATION] BUNDLE SELECTOR [ARGUMENT] ...
+ *
+ * A selector that ends in ':' takes the next word as its argument (XML property-list
+ * text, or @FILE to read it from a file). A selector "esperar:N" runs the main queue for
+ * N seconds, so that notifications and delayed work arrive. */
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+typedef void* (*ClaseFn)(const char*);
+typedef void* (*CrearFn)(void*);
+typedef char* (*EnviarFn)(void*, const char*, const char*);
+typedef void (*LiberarFn)(char*);
+typedef void (*SoltarFn)(void*);
+typedef unsigned long (*ObservarFn)(const char*, void (*)(const char*, void*), void*);
+typedef void (*BucleFn)(double);
+
+static void avisado(const char* informacion, void* contexto) {
+  printf("notificación %s:\n%s", (const char*)contexto, informacion);
+  fflush(stdout);
+}
+
+static char* leerArchivo(const char* ruta) {
+  FILE* f = fopen(ruta, "rb");
+  if (!f) return NULL;
+  size_t capacidad = 4096, largo = 0;
+  char* texto = malloc(capacidad);
+  size_t n;
+  while (texto && (n = fread(texto + largo, 1, capacidad - largo - 1, f)) > 0) {
+    largo += n;
+    if (capacidad - largo < 2) {
+      char* mayor = realloc(texto, capacidad *= 2);
+      if (!mayor) free(texto);
+      texto = mayor;
+    }
+  }
+  fclose(f);
+  if (texto) texto[largo] = '\0';
+  return texto;
+}
+
+int main(int argc, char** argv) {
+  const char* aviso = NULL;
+  int i = 1;
+  if (i + 1 < argc && strcmp(argv[i], "-o") == 0) {
+    aviso = argv[i + 1];
+    i += 2;
+  }
+  if (i >= argc) {
+    fprintf(stderr, "uso: %s [-o NOTIFICACIÓN] PAQUETE SELECTOR [ARGUMENTO] ...\n", argv[0]);
+    return 2;
+  }
+  char ruta[4096];
+  snprintf(ruta, sizeof ruta, "%s/Contents/MacOS/Ovelmar", argv[i++]);
+  void* biblioteca = dlopen(ruta, RTLD_NOW | RTLD_LOCAL);
+  if (!biblioteca) {
+    fprintf(stderr, "no se puede cargar %s: %s\n", ruta, dlerror());
+    return 1;
+  }
+  ClaseFn clase = (ClaseFn)dlsym(biblioteca, "ov_clase");
+  CrearFn crear = (CrearFn)dlsym(biblioteca, "ov_crear");
+  EnviarFn enviar = (EnviarFn)dlsym(biblioteca, "ov_enviar");
+  LiberarFn liberar = (LiberarFn)dlsym(biblioteca, "ov_liberar");
+  SoltarFn soltar = (SoltarFn)dlsym(biblioteca, "ov_soltar");
+  ObservarFn observar = (ObservarFn)dlsym(biblioteca, "ov_observar");
+  BucleFn bucle = (BucleFn)dlsym(biblioteca, "ov_ejecutar_bucle");
+  if (!clase || !crear || !enviar || !liberar || !soltar || !observar || !bucle) {
+    fprintf(stderr, "al paquete le faltan funciones\n");
+    return 1;
+  }
+  void* ovelmar = clase("Ovelmar") ? crear(clase("Ovelmar")) : NULL;
+  if (!ovelmar) {
+    fprintf(stderr, "el paquete no tiene la clase Ovelmar\n");
+    return 1;
+  }
+  if (aviso) observar(aviso, avisado, (void*)aviso);
+
+  for (; i < argc; ++i) {
+    const char* selector = argv[i];
+    if (strncmp(selector, "esperar:", 8) == 0) {
+      bucle(atof(selector + 8));
+      continue;
+    }
+    const char* argumento = NULL;
+    char* leido = NULL;
+    if (selector[strlen(selector) - 1] == ':' && i + 1 < argc) {
+      argumento = argv[++i];
+      if (argumento[0] == '@') argumento = leido = leerArchivo(argumento + 1);
+    }
+    char* respuesta = enviar(ovelmar, selector, argumento);
+    printf("%s -> %s%s", selector, respuesta ? "\n" : "(nada)\n", respuesta ? respuesta : "");
+    fflush(stdout);
+    liberar(respuesta);
+    free(leido);
+  }
+  soltar(ovelmar);
+  return 0;
+}

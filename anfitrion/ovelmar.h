@@ -1,0 +1,48 @@
+/* The C interface a host uses to reach the Ovelmar component inside its bundle.
+ *
+ * Load Ovelmar.bundle/Contents/MacOS/Ovelmar with dlopen and find these functions with
+ * dlsym. Arguments and answers are XML property-list texts; a Boolean answer is a
+ * property list holding <true/> or <false/>. Every answer that is not NULL must be freed
+ * with ov_liberar. Send messages on the process's main thread. */
+#ifndef OVELMAR_H
+#define OVELMAR_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define OV_EXPORTAR __attribute__((visibility("default")))
+
+/* The class of that name ("Ovelmar"), or NULL for a class the component does not have. */
+OV_EXPORTAR void* ov_clase(const char* nombre);
+/* A new instance of the class (alloc and init). */
+OV_EXPORTAR void* ov_crear(void* clase);
+/* Sends a message by selector ("actualizar:", "puedeActualizarse", ...). `argumento` is
+ * a dictionary as XML property-list text, or NULL; anything that is not a readable
+ * dictionary counts as an empty one. The answer is NULL for a message without a result
+ * and for a selector the object does not know, which changes nothing. */
+OV_EXPORTAR char* ov_enviar(void* objeto, const char* selector, const char* argumento);
+OV_EXPORTAR void ov_liberar(char* texto);
+/* Releases an instance made by ov_crear. */
+OV_EXPORTAR void ov_soltar(void* objeto);
+
+/* Calls `funcion` on the main thread for every notification of that name, with its user
+ * information as XML property-list text. Returns a token for ov_dejar_de_observar. */
+OV_EXPORTAR unsigned long ov_observar(const char* nombre,
+                                      void (*funcion)(const char* informacion, void* contexto),
+                                      void* contexto);
+OV_EXPORTAR void ov_dejar_de_observar(unsigned long token);
+
+/* The host's application object: how to bring it forward and how to end it. Without a
+ * terminate function, terminating ends the process normally. */
+OV_EXPORTAR void ov_establecer_aplicacion(void (*activar)(void*), void (*terminar)(void*),
+                                          void* contexto);
+
+/* Runs the main queue for that many seconds, for hosts without a GLib main loop. */
+OV_EXPORTAR void ov_ejecutar_bucle(double segundos);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

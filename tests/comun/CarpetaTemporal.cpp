@@ -1,0 +1,45 @@
+#include "CarpetaTemporal.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+namespace ovelmar::pruebas {
+
+namespace fs = std::filesystem;
+
+CarpetaTemporal::CarpetaTemporal() {
+  std::string plantilla = (fs::temp_directory_path() / "ovelmar-prueba-XXXXXX").string();
+  if (!mkdtemp(plantilla.data())) throw std::runtime_error("mkdtemp");
+  // Resolved, so that paths compare equal to what the component resolves.
+  ruta_ = fs::canonical(plantilla);
+}
+
+CarpetaTemporal::~CarpetaTemporal() {
+  std::error_code e;
+  // Make everything writable again first, so that read-only test folders go too.
+  for (auto it = fs::recursive_directory_iterator(ruta_, e); !e && it != fs::end(it);
+       it.increment(e))
+    if (!it->is_symlink()) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, e);
+  fs::remove_all(ruta_, e);
+}
+
+void escribirArchivo(const fs::path& ruta, const std::string& contenido) {
+  fs::create_directories(ruta.parent_path());
+  std::ofstream(ruta, std::ios::binary) << contenido;
+}
+
+void crearPaquete(const fs::path& paquete, const std::string& info) {
+  fs::create_directories(paquete / "Contents" / "MacOS");
+  escribirArchivo(paquete / "Contents" / "Info.plist", info);
+}
+
+std::string infoPlist(std::initializer_list<std::pair<std::string, std::string>> entradas) {
+  std::string t =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
+  for (const auto& [clave, valor] : entradas)
+    t += "<key>" + clave + "</key><string>" + valor + "</string>\n";
+  return t + "</dict>\n</plist>\n";
+}
+
+}  // namespace ovelmar::pruebas

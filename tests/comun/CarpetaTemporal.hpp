@@ -1,0 +1,30 @@
+#pragma once
+// A folder that exists for one test and is removed afterwards.
+
+#include <filesystem>
+#include <string>
+
+namespace ovelmar::pruebas {
+
+class CarpetaTemporal {
+ public:
+  CarpetaTemporal();
+  ~CarpetaTemporal();
+  CarpetaTemporal(const CarpetaTemporal&) = delete;
+  CarpetaTemporal& operator=(const CarpetaTemporal&) = delete;
+
+  const std::filesystem::path& ruta() const { return ruta_; }
+  std::string operator/(const std::string& relativa) const { return (ruta_ / relativa).string(); }
+
+ private:
+  std::filesystem::path ruta_;
+};
+
+// Writes a file, creating its folders.
+void escribirArchivo(const std::filesystem::path& ruta, const std::string& contenido);
+// A minimal application bundle: Contents/Info.plist (the text given) and Contents/MacOS.
+void crearPaquete(const std::filesystem::path& paquete, const std::string& infoPlist);
+// An XML Info.plist with the given string entries.
+std::string infoPlist(std::initializer_list<std::pair<std::string, std::string>> entradas);
+
+}  // namespace ovelmar::pruebas

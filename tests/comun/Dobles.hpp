@@ -1,0 +1,139 @@
+#pragma once
+// Test doubles of the basic ports: fixed answers, a manual clock and a manual main queue.
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Plataforma/Plataforma.hpp"
+
+namespace ovelmar::pruebas {
+
+class IdiomasFijos : public Idiomas {
+ public:
+  std::vector<std::string> lista;
+  std::vector<std::string> preferidos() override { return lista; }
+};
+
+class EntornoFijo : public Entorno {
+ public:
+  std::map<std::string, std::string> variables;
+  std::optional<std::string> variable(const std::string& n) override {
+    auto it = variables.find(n);
+    if (it == variables.end()) return std::nullopt;
+    return it->second;
+  }
+};
+
+class PaqueteFijo : public PaquetePrincipal {
+ public:
+  std::optional<std::string> rutaFija;
+  std::optional<Diccionario> infoFija;
+  int lecturas = 0;
+  std::optional<std::string> ruta() override { return rutaFija; }
+  std::optional<Diccionario> info() override {
+    ++lecturas;
+    return infoFija;
+  }
+};
+
+class CarpetasFijas : public Carpetas {
+ public:
+  std::optional<std::string> descargasFija;
+  std::optional<std::string> cachesFija;
+  std::string temporalFija = "/tmp";
+  std::vector<std::string> raices;
+  std::optional<std::string> descargas() override { return descargasFija; }
+  std::optional<std::string> caches() override { return cachesFija; }
+  std::string temporal() override { return temporalFija; }
+  std::vector<std::string> raicesDeVolumenes() override { return raices; }
+};
+
+class RelojManual : public Reloj {
+ public:
+  double t = 1.7e9;
+  double ahora() override { return t; }
+};
+
+// A main queue that runs only when the test says so, on a clock the test moves.
+class ColaManual : public ColaPrincipal {
+ public:
+  explicit ColaManual(RelojManual& reloj) : reloj_(reloj) {}
+  bool principal = true;
+  bool esHiloPrincipal() override { return principal; }
+  void enviar(std::function<void()> t) override { pendientes_.push_back({reloj_.t, orden_++, std::move(t)}); }
+  void enviarDespues(double s, std::function<void()> t) override {
+    pendientes_.push_back({reloj_.t + s, orden_++, std::move(t)});
+  }
+  void correrDurante(double s) override { avanzar(s); }
+
+  // Runs everything due now, including work that due work sends for now.
+  void correr() { avanzar(0); }
+  // Moves the clock forward, running each item at its time, in order.
+  void avanzar(double segundos) {
+    double fin = reloj_.t + segundos;
+    for (;;) {
+      auto it = std::min_element(pendientes_.begin(), pendientes_.end(), [](auto& a, auto& b) {
+        return a.cuando != b.cuando ? a.cuando < b.cuando : a.orden < b.orden;
+      });
+      if (it == pendientes_.end() || it->cuando > fin) break;
+      reloj_.t = std::max(reloj_.t, it->cuando);
+      auto trabajo = std::move(it->trabajo);
+      pendientes_.erase(it);
+      trabajo();
+    }
+    reloj_.t = fin;
+  }
+  std::size_t pendientes() const { return pendientes_.size(); }
+
+ private:
+  struct Pendiente {
+    double cuando;
+    long orden;
+    std::function<void()> trabajo;
+  };
+  RelojManual& reloj_;
+  std::vector<Pendiente> pendientes_;
+  long orden_ = 0;
+};
+
+// Background work that runs when the test says so.
+class ColaGlobalManual : public ColaGlobal {
+ public:
+  std::vector<std::pair<double, std::function<void()>>> trabajos;
+  void enviar(std::function<void()> t) override { trabajos.emplace_back(0.0, std::move(t)); }
+  void enviarDespues(double s, std::function<void()> t) override {
+    trabajos.emplace_back(s, std::move(t));
+  }
+  void correrTodo() {
+    auto t = std::move(trabajos);
+    trabajos.clear();
+    for (auto& [s, f] : t) f();
+  }
+};
+
+class CargaDinamicaFalsa : public CargaDinamica {
+ public:
+  std::map<std::string, void*> simbolos;
+  bool hayBiblioteca = false;
+  std::vector<std::string> abiertas;
+  void* abrir(const char* ruta) override {
+    abiertas.push_back(ruta);
+    return hayBiblioteca ? this : nullptr;
+  }
+  void* simbolo(void*, const char* nombre) override {
+    auto it = simbolos.find(nombre);
+    return it == simbolos.end() ? nullptr : it->second;
+  }
+};
+
+class RegistroEnMemoria : public Registro {
+ public:
+  std::vector<std::string> lineas;
+  void escribir(const std::string& l) override { lineas.push_back(l); }
+};
+
+}  // namespace ovelmar::pruebas

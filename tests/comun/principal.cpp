@@ -1,0 +1,25 @@
+// Every test process runs with a home, configuration, cache and data folder of its own,
+// so that nothing reads or writes the real user's files.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string plantilla = (std::filesystem::temp_directory_path() / "ovelmar-casa-XXXXXX").string();
+  if (!mkdtemp(plantilla.data())) return 1;
+  const std::filesystem::path casa(plantilla);
+  setenv("HOME", casa.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (casa / ".config").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (casa / ".cache").c_str(), 1);
+  setenv("XDG_DATA_HOME", (casa / ".local/share").c_str(), 1);
+  unsetenv("KESTRAVON_DESTINO");
+  int resultado = RUN_ALL_TESTS();
+  std::error_code e;
+  std::filesystem::remove_all(casa, e);
+  return resultado;
+}
