@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "Comprobacion.hpp"
 #include "Identidad.hpp"
 #include "Pedido.hpp"
 #include "Plataforma/Plataforma.hpp"
@@ -26,6 +27,24 @@ class ReglasDeActualizacion {
   // Built once, on first access, from any thread; constant afterwards.
   const Identidad& identidad() const;
   const std::string& identificador() const { return identidad().identificador; }
+
+  // The update request, or nothing when the dictionary is not a valid one. The URL is
+  // checked with the platform's parser.
+  std::optional<Pedido> leerPedido(const Diccionario& pedido) const;
+  // The lenient integer reading used for every integer that comes from outside.
+  static std::optional<std::int64_t> entero(const Valor* valor);
+
+  Comprobacion comprobarApp(const std::optional<std::string>& identificador,
+                            std::optional<std::int64_t> build, bool tieneMacOS,
+                            std::int64_t esperado, std::int64_t actual) const;
+  // `identificador` defaults to the host's own.
+  std::string requisitoDeFirma(std::string_view equipo,
+                               std::optional<std::string_view> identificador = {}) const;
+  static std::string hex(std::span<const std::uint8_t> bytes);
+  static bool sinContrasena(bool carpetaEscribible, bool appEscribible, bool appEsDelUsuario);
+
+  static const std::string_view guionDeCambio;
+  static const std::string_view guionDeReabrir;
 
  private:
   Plataforma& plataforma_;
