@@ -1,0 +1,141 @@
+// A host that knows only the bundle's path: dlopen, the class by name, messages by
+// selector, answers as property-list text.
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "anfitrion/ovelmar.h"
+
+namespace {
+
+const std::string kPaquete = std::string(OVELMAR_ARBOL) + "/Ovelmar.bundle";
+
+// The bundle's C interface as a host finds it.
+struct Interfaz {
+  void* biblioteca = nullptr;
+  decltype(&ov_clase) clase = nullptr;
+  decltype(&ov_crear) crear = nullptr;
+  decltype(&ov_enviar) enviar = nullptr;
+  decltype(&ov_liberar) liberar = nullptr;
+  decltype(&ov_soltar) soltar = nullptr;
+  decltype(&ov_observar) observar = nullptr;
+  decltype(&ov_dejar_de_observar) dejarDeObservar = nullptr;
+
+  Interfaz() {
+    biblioteca = dlopen((kPaquete + "/Contents/MacOS/Ovelmar").c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!biblioteca) return;
+    clase = reinterpret_cast<decltype(clase)>(dlsym(biblioteca, "ov_clase"));
+    crear = reinterpret_cast<decltype(crear)>(dlsym(biblioteca, "ov_crear"));
+    enviar = reinterpret_cast<decltype(enviar)>(dlsym(biblioteca, "ov_enviar"));
+    liberar = reinterpret_cast<decltype(liberar)>(dlsym(biblioteca, "ov_liberar"));
+    soltar = reinterpret_cast<decltype(soltar)>(dlsym(biblioteca, "ov_soltar"));
+    observar = reinterpret_cast<decltype(observar)>(dlsym(biblioteca, "ov_observar"));
+    dejarDeObservar =
+        reinterpret_cast<decltype(dejarDeObservar)>(dlsym(biblioteca, "ov_dejar_de_observar"));
+  }
+  // The answer as text; "(nada)" for NULL.
+  std::string respuesta(void* objeto, const char* selector, const char* argumento = nullptr) {
+    char* r = enviar(objeto, selector, argumento);
+    std::string t = r ? r : "(nada)";
+    liberar(r);
+    return t;
+  }
+};
+
+bool contiene(const std::string& texto, const std::string& parte) {
+  return texto.find(parte) != std::string::npos;
+}
+
+TEST(Anfitrion, ElPaqueteTieneSuInformacionYSoloExportaLaInterfazC) {
+  FILE* f = std::fopen((kPaquete + "/Contents/Info.plist").c_str(), "r");
+  ASSERT_TRUE(f);
+  std::string info(4096, '\0');
+  info.resize(std::fread(info.data(), 1, info.size(), f));
+  std::fclose(f);
+  EXPECT_TRUE(contiene(info, "<key>CFBundleExecutable</key>\n\t<string>Ovelmar</string>"));
+  EXPECT_TRUE(contiene(info, "<key>NSPrincipalClass</key>\n\t<string>Ovelmar</string>"));
+  Interfaz ov;
+  ASSERT_TRUE(ov.biblioteca) << dlerror();
+  EXPECT_EQ(dlsym(ov.biblioteca, "_ZN7ovelmar7Ovelmar17puedeActualizarseEv"), nullptr);
+}
+
+TEST(Anfitrion, LaClasePorNombreYLosMensajesPorSelector) {
+  Interfaz ov;
+  ASSERT_TRUE(ov.biblioteca && ov.clase && ov.crear && ov.enviar && ov.liberar && ov.soltar &&
+              ov.observar && ov.dejarDeObservar);
+  EXPECT_EQ(ov.clase("Otra"), nullptr);
+  EXPECT_EQ(ov.clase("ovelmar"), nullptr);
+  EXPECT_EQ(ov.clase(nullptr), nullptr);
+  EXPECT_EQ(ov.crear(nullptr), nullptr);
+  void* clase = ov.clase("Ovelmar");
+  ASSERT_NE(clase, nullptr);
+  void* a = ov.crear(clase);
+  void* b = ov.crear(clase);
+  ASSERT_TRUE(a && b);
+
+  const std::string nada = ov.respuesta(a, "estadoDeLaActualizacion");
+  EXPECT_TRUE(contiene(nada, "<key>fase</key>")) << nada;
+  EXPECT_TRUE(contiene(nada, "<string>nada</string>")) << nada;
+  EXPECT_EQ(ov.respuesta(a, "noExiste"), "(nada)");
+  EXPECT_EQ(ov.respuesta(a, "actualizar"), "(nada)");  // without the colon: another selector
+  EXPECT_EQ(ov.respuesta(nullptr, "estadoDeLaActualizacion"), "(nada)");
+  EXPECT_EQ(ov.respuesta(a, nullptr), "(nada)");
+
+  // The test program runs from no bundle, so it cannot update itself.
+  EXPECT_TRUE(contiene(ov.respuesta(a, "puedeActualizarse"), "<false/>"));
+
+  // Unreadable arguments count as an empty dictionary: refused, nothing posted.
+  int avisos = 0;
+  unsigned long token = ov.observar(
+      ".actualizacion", [](const char*, void* n) { ++*static_cast<int*>(n); }, &avisos);
+  EXPECT_NE(token, 0u);
+  for (const char* argumento : {static_cast<const char*>(nullptr), "", "<<<", "<plist><array/></plist>",
+                                "<plist><dict><key>url</key></dict></plist>"})
+    EXPECT_TRUE(contiene(ov.respuesta(b, "actualizar:", argumento), "<false/>"))
+        << (argumento ? argumento : "NULL");
+  EXPECT_EQ(avisos, 0);
+  ov.dejarDeObservar(token);
+
+  // Both objects share one updater.
+  EXPECT_EQ(ov.respuesta(a, "estadoDeLaActualizacion"), ov.respuesta(b, "estadoDeLaActualizacion"));
+  ov.soltar(a);
+  ov.soltar(b);
+}
+
+TEST(Anfitrion, UnMensajeConHiloPrincipalDesdeOtroHiloDetieneElProceso) {
+  Interfaz ov;
+  ASSERT_TRUE(ov.biblioteca);
+  void* objeto = ov.crear(ov.clase("Ovelmar"));
+  // Unbracketed messages may be read from anywhere.
+  std::string estado;
+  std::thread([&] { estado = ov.respuesta(objeto, "estadoDeLaActualizacion"); }).join();
+  EXPECT_TRUE(contiene(estado, "nada"));
+  for (const char* selector : {"puedeActualizarse", "actualizar:"}) {
+    EXPECT_DEATH(std::thread([&] { ov.respuesta(objeto, selector, "<plist><dict/></plist>"); }).join(),
+                 std::string("'") + selector + "' must be sent on the main thread")
+        << selector;
+  }
+  ov.soltar(objeto);
+}
+
+TEST(Anfitrion, ElAnfitrionDeEjemploCargaElPaqueteYMuestraLasRespuestas) {
+  const std::string orden = std::string(OVELMAR_ARBOL) + "/Kestra.app/Contents/MacOS/demo " +
+                            kPaquete + " estadoDeLaActualizacion noExiste puedeActualizarse 2>&1";
+  FILE* p = popen(orden.c_str(), "r");
+  ASSERT_TRUE(p);
+  std::string salida;
+  char trozo[512];
+  while (std::fgets(trozo, sizeof trozo, p)) salida += trozo;
+  EXPECT_EQ(pclose(p), 0) << salida;
+  EXPECT_TRUE(contiene(salida, "estadoDeLaActualizacion -> \n<?xml")) << salida;
+  EXPECT_TRUE(contiene(salida, "noExiste -> (nada)")) << salida;
+  // The demo runs from its own bundle, which is not in the Applications folder.
+  EXPECT_TRUE(contiene(salida, "puedeActualizarse -> \n<?xml")) << salida;
+  EXPECT_TRUE(contiene(salida, "<false/>")) << salida;
+}
+
+}  // namespace

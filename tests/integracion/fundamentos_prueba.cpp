@@ -1,0 +1,186 @@
+// The Linux backend under the identity and location rules: real bundles, real plists,
+// real environment, a real read-only mount.
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "Ovelmar/Instalador.hpp"
+#include "Ovelmar/ReglasDeActualizacion.hpp"
+#include "Plataforma/linux/ArchivosLinux.hpp"
+#include "Plataforma/linux/CarpetasLinux.hpp"
+#include "Plataforma/linux/IdiomasLinux.hpp"
+#include "Plataforma/linux/PaquetePrincipalLinux.hpp"
+#include "Plataforma/linux/PlataformaLinux.hpp"
+#include "Plataforma/linux/PropiedadesLinux.hpp"
+#include "comun/CarpetaTemporal.hpp"
+#include "comun/Dobles.hpp"
+
+namespace ovelmar {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pruebas;
+
+std::string binario(const std::string& xml) {
+  plist_t raiz = nullptr;
+  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &raiz);
+  char* bin = nullptr;
+  std::uint32_t largo = 0;
+  plist_to_bin(raiz, &bin, &largo);
+  std::string r(bin, largo);
+  std::free(bin);
+  plist_free(raiz);
+  return r;
+}
+
+TEST(PaquetePrincipal, LaIdentidadSaleDelInfoPlistDelPaqueteQueRodeaAlEjecutable) {
+  CarpetaTemporal t;
+  const std::string xml = infoPlist({{"CFBundleIdentifier", "com.ej.Foo"},
+                                     {"CFBundleName", "Foo"},
+                                     {"CFBundleDisplayName", "Foo Bar"}});
+  struct Caso {
+    const char* caso;
+    std::optional<std::string> info;  // none: no Info.plist at all
+    Identidad esperada;
+  };
+  const Caso casos[] = {
+      {"XML", xml, {"com.ej.Foo", "Foo", "Foo Bar"}},
+      {"binario", binario(xml), {"com.ej.Foo", "Foo", "Foo Bar"}},
+      {"sin Info.plist", std::nullopt, {"", "", ""}},
+      {"basura", std::string("\x00\x01garbage<plist>", 16), {"", "", ""}},
+      {"vacío", std::string(), {"", "", ""}},
+      {"una lista", "<plist><array><string>x</string></array></plist>", {"", "", ""}},
+      {"tipos equivocados",
+       "<plist><dict><key>CFBundleIdentifier</key><integer>3</integer>"
+       "<key>CFBundleName</key><array/><key>CFBundleDisplayName</key><true/></dict></plist>",
+       {"", "", ""}},
+      {"XML cortado", xml.substr(0, xml.size() / 2), {"", "", ""}},
+  };
+  int n = 0;
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.caso);
+    fs::path app = t.ruta() / ("Caso" + std::to_string(n++)) / "Foo.app";
+    fs::create_directories(app / "Contents" / "MacOS");
+    if (c.info) escribirArchivo(app / "Contents" / "Info.plist", *c.info);
+    PropiedadesLinux propiedades;
+    PaquetePrincipalLinux paquete(propiedades, (app / "Contents/MacOS/foo").string());
+    EXPECT_EQ(paquete.ruta(), app.string());
+    Plataforma p;
+    p.paquete = &paquete;
+    ReglasDeActualizacion reglas(p);
+    EXPECT_EQ(reglas.identidad(), c.esperada);
+  }
+}
+
+TEST(PaquetePrincipal, UnEjecutableSueltoNoTieneInformacion) {
+  PropiedadesLinux propiedades;
+  PaquetePrincipalLinux suelto(propiedades, "/usr/bin/env");
+  EXPECT_EQ(suelto.ruta(), "/usr/bin");
+  EXPECT_FALSE(suelto.info());
+  EXPECT_EQ(PaquetePrincipalLinux::paqueteDe("/Contents/MacOS/x"), std::nullopt);
+  EXPECT_EQ(PaquetePrincipalLinux::paqueteDe("/a/X.app/Contents/MacOS/x"), "/a/X.app");
+  // The test program itself: not in a bundle, so the process has an empty identity.
+  PlataformaLinux linux;
+  Plataforma p = linux.plataforma();
+  EXPECT_EQ(ReglasDeActualizacion(p).identidad(), (Identidad{"", "", ""}));
+}
+
+TEST(Idiomas, ElOrdenDeGlibConEtiquetasDeIdioma) {
+  struct Caso {
+    const char* language;
+    const char* lang;
+    std::vector<std::string> esperados;
+  };
+  const Caso casos[] = {
+      {"", "es_ES.UTF-8", {"es-ES"}},
+      {"fr:es", "es_ES.UTF-8", {"fr", "es"}},
+      {"", "C", {}},
+      {"", "POSIX", {}},
+      {"en_GB:es", "C.UTF-8", {"en-GB", "es"}},
+  };
+  IdiomasLinux idiomas;
+  unsetenv("LC_ALL");
+  unsetenv("LC_MESSAGES");
+  for (const Caso& c : casos) {
+    setenv("LANGUAGE", c.language, 1);
+    setenv("LANG", c.lang, 1);
+    EXPECT_EQ(idiomas.preferidos(), c.esperados) << c.language << " / " << c.lang;
+  }
+}
+
+TEST(Carpetas, DescargasSinCarpetasDeUsuarioEsDownloadsEnCasa) {
+  CarpetasLinux carpetas;
+  EXPECT_EQ(carpetas.descargas(), std::string(std::getenv("HOME")) + "/Downloads");
+  EXPECT_EQ(carpetas.caches(), std::string(std::getenv("XDG_CACHE_HOME")));
+  std::vector<std::string> raices = carpetas.raicesDeVolumenes();
+  ASSERT_EQ(raices.size(), 2u);
+  EXPECT_TRUE(raices[0].starts_with("/media/") && raices[0].ends_with("/"));
+  EXPECT_TRUE(raices[1].starts_with("/run/media/"));
+}
+
+TEST(Carpetas, DescargasConfiguradasEnLasCarpetasDeUsuario) {
+  // Read by GLib on first use, so written before anything asks.
+  const fs::path config(std::getenv("XDG_CONFIG_HOME"));
+  escribirArchivo(config / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/Bajadas\"\n");
+  CarpetasLinux carpetas;
+  EXPECT_EQ(carpetas.descargas(), std::string(std::getenv("HOME")) + "/Bajadas");
+}
+
+// A real volume: a tmpfs mounted read-only, where the machine lets us mount.
+class VolumenDeSoloLectura : public testing::Test {
+ protected:
+  void SetUp() override {
+    volumen_ = t_.ruta() / "media" / "Nombre 2";
+    fs::create_directories(volumen_);
+    if (mount("ovelmar", volumen_.c_str(), "tmpfs", 0, "size=1m") != 0)
+      GTEST_SKIP() << "this machine does not let the test mount a file system: "
+                   << std::strerror(errno);
+    montado_ = true;
+    crearPaquete(volumen_ / "Nombre.app", infoPlist({{"CFBundleName", "Nombre"}}));
+    if (mount(nullptr, volumen_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+      GTEST_SKIP() << "cannot remount read-only: " << std::strerror(errno);
+  }
+  void TearDown() override {
+    if (montado_) umount2(volumen_.c_str(), MNT_DETACH);
+  }
+  CarpetaTemporal t_;
+  fs::path volumen_;
+  bool montado_ = false;
+};
+
+TEST_F(VolumenDeSoloLectura, ElDiscoConElNombreSeReconoceParaExpulsarlo) {
+  ArchivosLinux archivos;
+  EXPECT_EQ(archivos.soloLectura(volumen_.string()), true);
+  EXPECT_EQ(archivos.soloLectura(t_.ruta().string()), false);
+  EXPECT_FALSE(archivos.escribible(volumen_.string()));
+
+  PaqueteFijo paquete;
+  paquete.infoFija = Diccionario{{"CFBundleName", "Nombre"}};
+  CarpetasFijas carpetas;
+  carpetas.raices = {(t_.ruta() / "media").string() + "/"};
+  EntornoFijo entorno;
+  Plataforma p;
+  p.paquete = &paquete;
+  p.carpetas = &carpetas;
+  p.archivos = &archivos;
+  p.entorno = &entorno;
+  ReglasDeActualizacion reglas(p);
+  Instalador instalador(p, reglas);
+  const std::string app = (volumen_ / "Nombre.app").string();
+  EXPECT_EQ(instalador.volumenDelDMG(app), volumen_.string());
+  EXPECT_TRUE(instalador.hayQueMover(app, app));
+
+  // The same volume writable again: nothing to eject, but the copy still moves.
+  ASSERT_EQ(mount(nullptr, volumen_.c_str(), nullptr, MS_REMOUNT, nullptr), 0);
+  EXPECT_EQ(instalador.volumenDelDMG(app), std::nullopt);
+  EXPECT_TRUE(instalador.hayQueMover(app, app));
+}
+
+}  // namespace
+}  // namespace ovelmar

@@ -1,0 +1,224 @@
+// Where the application belongs and whether the running copy must move.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "Ovelmar/Instalador.hpp"
+#include "Ovelmar/Rutas.hpp"
+#include "Plataforma/linux/ArchivosLinux.hpp"
+#include "comun/CarpetaTemporal.hpp"
+#include "comun/Dobles.hpp"
+
+namespace ovelmar {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pruebas;
+
+// Read-only answers by path, real files for everything else.
+class ArchivosConVolumenes : public ArchivosLinux {
+ public:
+  std::map<std::string, bool> soloLecturaPorRuta;
+  std::optional<bool> soloLectura(const std::string& ruta) override {
+    auto it = soloLecturaPorRuta.find(ruta);
+    if (it == soloLecturaPorRuta.end()) return std::nullopt;
+    return it->second;
+  }
+};
+
+class Lugar : public testing::Test {
+ protected:
+  Lugar() {
+    paquete.infoFija = Diccionario{{"CFBundleName", "Nombre"}, {"CFBundleIdentifier", "com.ej.Nombre"}};
+    carpetas.descargasFija = "/Users/ana/Downloads";
+    p.paquete = &paquete;
+    p.entorno = &entorno;
+    p.carpetas = &carpetas;
+    p.archivos = &archivos;
+    p.cargaDinamica = &carga;
+  }
+  Instalador instalador() { return Instalador(p, reglas); }
+
+  PaqueteFijo paquete;
+  EntornoFijo entorno;
+  CarpetasFijas carpetas;
+  ArchivosConVolumenes archivos;
+  CargaDinamicaFalsa carga;
+  Plataforma p;
+  ReglasDeActualizacion reglas{p};
+};
+
+TEST_F(Lugar, ElDestinoYElModoDePruebaSalenDeLaVariable) {
+  struct Caso {
+    const char* caso;
+    std::optional<std::string> valor;
+    bool prueba;
+    std::string dir;
+  };
+  const Caso casos[] = {
+      {"ausente", std::nullopt, false, "/Applications"},
+      {"vacía", "", false, "/Applications"},
+      {"una ruta", "/tmp/prueba", true, "/tmp/prueba"},
+      {"sin expandir", "~/Apps/", true, fs::current_path() / "~/Apps/"},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.caso);
+    entorno.variables.clear();
+    if (c.valor) entorno.variables["KESTRAVON_DESTINO"] = *c.valor;
+    Instalador i = instalador();
+    EXPECT_EQ(i.modoPrueba(), c.prueba);
+    EXPECT_EQ(i.destinoDir(), c.dir);
+    EXPECT_EQ(i.destino(), rutas::unir(c.dir, "Nombre.app"));
+  }
+}
+
+TEST_F(Lugar, ElDestinoSeFijaEnElPrimerUso) {
+  entorno.variables["KESTRAVON_DESTINO"] = "/tmp/prueba";
+  Instalador i = instalador();
+  EXPECT_TRUE(i.modoPrueba());
+  entorno.variables.clear();
+  EXPECT_TRUE(i.modoPrueba());
+  EXPECT_EQ(i.destinoDir(), "/tmp/prueba");
+}
+
+TEST_F(Lugar, DescargasEsTodoLoQueCuelgaDeLaCarpetaPeroNoElla) {
+  const std::pair<const char*, bool> casos[] = {
+      {"/Users/ana/Downloads/Carpeta/App.app", true},
+      {"/Users/ana/Downloads/App.app", true},
+      {"/Users/ana/Downloads", false},
+      {"/Users/ana/Downloads/", true},
+      {"/Users/ana/Downloads2/App.app", false},
+      {"/Users/ana/Desktop/App.app", false},
+  };
+  Instalador i = instalador();
+  for (const auto& [ruta, esperado] : casos) EXPECT_EQ(i.esDescargas(ruta), esperado) << ruta;
+  carpetas.descargasFija.reset();
+  EXPECT_FALSE(i.esDescargas("/Users/ana/Downloads/App.app"));
+}
+
+TEST_F(Lugar, LasDescargasSeComparanConSusEnlacesResueltos) {
+  CarpetaTemporal t;
+  fs::create_directories(t.ruta() / "real" / "sub");
+  fs::create_directory_symlink(t.ruta() / "real", t.ruta() / "enlace");
+  carpetas.descargasFija = t / "enlace";
+  Instalador i = instalador();
+  EXPECT_TRUE(i.esDescargas(t / "real/sub/Nombre.app"));
+  // The path asked about is taken as given: not resolved.
+  EXPECT_FALSE(i.esDescargas(t / "enlace/sub/Nombre.app"));
+}
+
+TEST_F(Lugar, ElVolumenDelDiscoSoloSiEsDeSoloLecturaYLlevaElNombre) {
+  archivos.soloLecturaPorRuta = {{"/Volumes/Nombre", true},
+                                 {"/Volumes/Nombre 2.1", true},
+                                 {"/Volumes/Otro", true},
+                                 {"/Volumes/NombreEscribible", false},
+                                 {"/media/ana/Nombre", true}};
+  carpetas.raices = {"/media/ana/", "/run/media/ana/"};
+  struct Caso {
+    const char* ruta;
+    std::optional<std::string> volumen;
+  };
+  const Caso casos[] = {
+      {"/Volumes/Nombre/Nombre.app", "/Volumes/Nombre"},
+      {"/Volumes/Nombre 2.1/Nombre.app", "/Volumes/Nombre 2.1"},
+      {"/Volumes/Nombre", "/Volumes/Nombre"},
+      {"/Volumes/NombreEscribible/Nombre.app", std::nullopt},
+      {"/Volumes/Otro/Nombre.app", std::nullopt},
+      {"/Volumes/Desconocido/Nombre.app", std::nullopt},
+      {"/Volumes", std::nullopt},
+      {"/Volumes/", std::nullopt},
+      {"/Users/ana/Nombre.app", std::nullopt},
+      {"/media/ana/Nombre/Nombre.app", "/media/ana/Nombre"},
+      {"/run/media/ana/Nombre/Nombre.app", std::nullopt},  // its state is unknown
+  };
+  Instalador i = instalador();
+  for (const Caso& c : casos) EXPECT_EQ(i.volumenDelDMG(c.ruta), c.volumen) << c.ruta;
+}
+
+TEST_F(Lugar, SinNombreVisibleNoHayVolumen) {
+  paquete.infoFija = Diccionario{{"CFBundleIdentifier", "com.ej.Nombre"}};
+  archivos.soloLecturaPorRuta = {{"/Volumes/Nombre", true}};
+  EXPECT_EQ(instalador().volumenDelDMG("/Volumes/Nombre/Nombre.app"), std::nullopt);
+}
+
+TEST_F(Lugar, HayQueMoverDesdeVolumenesDescargasYCopiasTrasladadas) {
+  carpetas.raices = {"/media/ana/"};
+  struct Caso {
+    const char* original;
+    const char* actual;
+    bool mover;
+  };
+  const Caso casos[] = {
+      {"/Volumes/Copia/Aplicaciones/Nombre.app", "/Volumes/Copia/Aplicaciones/Nombre.app", true},
+      {"/media/ana/Copia/Nombre.app", "/media/ana/Copia/Nombre.app", true},
+      {"/Applications/Otro nombre.app", "/Applications/Otro nombre.app", false},
+      {"/Applications/./Nombre.app", "/x/AppTranslocation/y/Nombre.app", false},
+      {"/Applications/../Applications/Nombre.app", "/Applications/Nombre.app", false},
+      {"/Users/ana/Desktop/Nombre.app", "/Users/ana/Desktop/Nombre.app", false},
+      {"/Users/ana/Downloads/Nombre.app", "/Users/ana/Downloads/Nombre.app", true},
+      {"/Users/ana/Downloads/a/b/Nombre.app", "/Users/ana/Downloads/a/b/Nombre.app", true},
+      {"/private/var/folders/AppTranslocation/X/d/Nombre.app",
+       "/private/var/folders/AppTranslocation/X/d/Nombre.app", true},
+  };
+  Instalador i = instalador();
+  for (const Caso& c : casos) EXPECT_EQ(i.hayQueMover(c.original, c.actual), c.mover) << c.original;
+}
+
+TEST_F(Lugar, ElDestinoDeLaVariableTambienCuentaComoCarpetaDeDestino) {
+  entorno.variables["KESTRAVON_DESTINO"] = "/tmp/prueba/";
+  Instalador i = instalador();
+  EXPECT_FALSE(i.hayQueMover("/tmp/prueba/Nombre.app", "/Volumes/X/Nombre.app"));
+  EXPECT_TRUE(i.hayQueMover("/Volumes/X/Nombre.app", "/Volumes/X/Nombre.app"));
+}
+
+// Stands in for the Security library's lookup: answers from a table.
+std::map<std::string, std::string> originales;
+char* buscarOriginal(const char* ruta, void** error) {
+  EXPECT_EQ(error, nullptr);
+  auto it = originales.find(ruta);
+  return it == originales.end() ? nullptr : strdup(it->second.c_str());
+}
+
+TEST_F(Lugar, LaRutaOriginalDeUnaCopiaTrasladada) {
+  CarpetaTemporal t;
+  fs::create_directories(t.ruta() / "Applications" / "Nombre.app");
+  fs::create_directory_symlink(t.ruta() / "Applications", t.ruta() / "Apps");
+  const std::string trasladada = "/private/var/AppTranslocation/1234/d/Nombre.app";
+  originales = {{trasladada, t / "Apps/Nombre.app"}};
+  carga.simbolos["SecTranslocateCreateOriginalPathForURL"] = reinterpret_cast<void*>(&buscarOriginal);
+
+  Instalador i = instalador();
+  // Not translocated: the library is not even loaded.
+  EXPECT_EQ(i.rutaOriginal("/Users/ana/Nombre.app"), "/Users/ana/Nombre.app");
+  EXPECT_TRUE(carga.abiertas.empty());
+  // Without the library or the function, the copy is its own original.
+  EXPECT_EQ(i.rutaOriginal(trasladada), trasladada);
+  EXPECT_EQ(carga.abiertas, std::vector<std::string>{"/System/Library/Frameworks/Security.framework/Security"});
+  carga.hayBiblioteca = true;
+  // Found: its links resolved.
+  EXPECT_EQ(i.rutaOriginal(trasladada), t / "Applications/Nombre.app");
+  // The lookup finds nothing: unchanged, and such a copy must move.
+  const std::string perdida = "/private/var/AppTranslocation/9/d/Nombre.app";
+  EXPECT_EQ(i.rutaOriginal(perdida), perdida);
+  EXPECT_TRUE(i.hayQueMover(perdida, perdida));
+  carga.simbolos.clear();
+  EXPECT_EQ(i.rutaOriginal(trasladada), trasladada);
+}
+
+TEST_F(Lugar, UnaCopiaTrasladadaDesdeAplicacionesNoSeMueve) {
+  entorno.variables["KESTRAVON_DESTINO"] = "/Applications";
+  carga.hayBiblioteca = true;
+  const std::string trasladada = "/private/var/AppTranslocation/1/d/Nombre.app";
+  originales = {{trasladada, "/Applications/Nombre.app"}};
+  carga.simbolos["SecTranslocateCreateOriginalPathForURL"] = reinterpret_cast<void*>(&buscarOriginal);
+  Instalador i = instalador();
+  std::string original = i.rutaOriginal(trasladada);
+  EXPECT_EQ(original, "/Applications/Nombre.app");
+  EXPECT_FALSE(i.hayQueMover(original, trasladada));
+}
+
+}  // namespace
+}  // namespace ovelmar
