@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace ovelmar {
 
@@ -12,7 +13,7 @@ struct Comprobacion {
 
   Caso caso = Caso::vale;
   std::optional<std::string> identificador;  // only for otroIdentificador
-  std::optional<std::int64_t> build;          // only for otroBuild
+  std::optional<std::int64_t> build;         // only for otroBuild
 
   static Comprobacion vale() { return {Caso::vale, {}, {}}; }
   static Comprobacion otroIdentificador(std::optional<std::string> id) {

@@ -7,8 +7,8 @@
 namespace ovelmar {
 
 struct UrlAnalizada {
-  std::string esquema;  // as the parser reports it
-  std::string anfitrion;
+  std::string esquema;    // as written in the text, letter case included
+  std::string anfitrion;  // empty when the URL has none
 };
 
 class Urls {
