@@ -13,6 +13,13 @@ for objetivo in "${objetivos[@]}"; do
   semillas="fuzz/semillas/${nombre#fuzz_}"
   [ -d "$semillas" ] && cp -r "$semillas"/. "$corpus"/
   echo "-- $nombre, ${segundos}s"
-  "$objetivo" -max_total_time="$segundos" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$corpus" 2>&1 | tail -n 4
-  rm -rf "$corpus"
+  registro=$(mktemp)
+  if ! "$objetivo" -max_total_time="$segundos" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="$corpus/" "$corpus" >"$registro" 2>&1; then
+    tail -n 60 "$registro"
+    echo "$nombre failed"
+    exit 1
+  fi
+  grep -E '^(Done|stat::(number_of_executed_units|peak_rss_mb))' "$registro" || true
+  rm -rf "$corpus" "$registro"
 done

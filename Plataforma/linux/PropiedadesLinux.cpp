@@ -58,12 +58,11 @@ std::optional<Valor> convertir(plist_t nodo, int profundidad) {
       return Valor(r);
     }
     case PLIST_STRING: {
-      char* s = nullptr;
-      plist_get_string_val(nodo, &s);
+      // By length: libplist's copying accessor asserts on a NUL inside the text.
+      std::uint64_t largo = 0;
+      const char* s = plist_get_string_ptr(nodo, &largo);
       if (!s) return std::nullopt;
-      std::string t(s);
-      std::free(s);
-      return Valor(std::move(t));
+      return Valor(std::string(s, largo));
     }
     case PLIST_DATA: {
       char* d = nullptr;
@@ -155,6 +154,52 @@ plist_t nodoDe(const Valor& valor) {
   return std::visit(Visitante{}, valor.contenido());
 }
 
+// Whether a binary property list has a text object with a NUL in it. libplist reads such
+// texts, but aborts on reading a dictionary key that holds one, so they are refused
+// before any key is read. Only called on lists libplist has already parsed; every read
+// is still bounds-checked.
+bool binarioConNul(std::string_view b) {
+  constexpr std::size_t kCola = 32;
+  if (b.size() < 8 + kCola) return true;
+  auto entero = [&](std::size_t en, std::size_t ancho, std::uint64_t& v) {
+    if (ancho == 0 || ancho > 8 || en > b.size() || b.size() - en < ancho) return false;
+    v = 0;
+    for (std::size_t i = 0; i < ancho; ++i) v = (v << 8) | static_cast<std::uint8_t>(b[en + i]);
+    return true;
+  };
+  std::size_t cola = b.size() - kCola;
+  std::size_t anchoDeDesplazamiento = static_cast<std::uint8_t>(b[cola + 6]);
+  std::uint64_t objetos = 0, tabla = 0;
+  if (!entero(cola + 8, 8, objetos) || !entero(cola + 24, 8, tabla)) return true;
+  if (objetos > b.size() || anchoDeDesplazamiento == 0 || anchoDeDesplazamiento > 8) return true;
+  for (std::uint64_t i = 0; i < objetos; ++i) {
+    std::uint64_t inicio = 0;
+    if (tabla > b.size() || !entero(tabla + i * anchoDeDesplazamiento, anchoDeDesplazamiento, inicio) ||
+        inicio >= b.size())
+      return true;
+    auto marca = static_cast<std::uint8_t>(b[inicio]);
+    unsigned tipo = marca >> 4;
+    if (tipo != 0x5 && tipo != 0x6) continue;  // ASCII and UTF-16 texts
+    std::uint64_t cuenta = marca & 0x0f;
+    std::size_t datos = inicio + 1;
+    if (cuenta == 0x0f) {  // the length follows as an integer object
+      if (datos >= b.size()) return true;
+      auto marcaDeEntero = static_cast<std::uint8_t>(b[datos]);
+      if ((marcaDeEntero >> 4) != 0x1) return true;
+      std::size_t ancho = std::size_t{1} << (marcaDeEntero & 0x0f);
+      if (!entero(datos + 1, ancho, cuenta)) return true;
+      datos += 1 + ancho;
+    }
+    std::uint64_t bytes = tipo == 0x6 ? cuenta * 2 : cuenta;
+    if (cuenta > b.size() || datos > b.size() || b.size() - datos < bytes) return true;
+    std::string_view texto = b.substr(datos, bytes);
+    if (tipo == 0x5 && texto.find('\0') != std::string_view::npos) return true;
+    for (std::size_t j = 0; tipo == 0x6 && j + 1 < texto.size(); j += 2)
+      if (texto[j] == '\0' && texto[j + 1] == '\0') return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::optional<Valor> PropiedadesLinux::leer(std::string_view bytes) {
@@ -162,11 +207,13 @@ std::optional<Valor> PropiedadesLinux::leer(std::string_view bytes) {
     return std::nullopt;
   plist_t raiz = nullptr;
   auto largo = static_cast<std::uint32_t>(bytes.size());
-  if (plist_is_binary(bytes.data(), largo))
+  bool binario = plist_is_binary(bytes.data(), largo);
+  if (binario)
     plist_from_bin(bytes.data(), largo, &raiz);
-  else
+  else if (bytes.find('\0') == std::string_view::npos)  // never part of XML text
     plist_from_xml(bytes.data(), largo, &raiz);
   Nodo dueno(raiz);
+  if (binario && raiz && binarioConNul(bytes)) return std::nullopt;
   return convertir(raiz, 0);
 }
 
