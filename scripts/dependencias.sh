@@ -8,7 +8,7 @@ paquetes=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl libcurl4-openssl-dev curl libarchive-dev libplist-dev
   libglib2.0-dev libgtk-3-dev libcpp-httplib-dev
-  xvfb xauth zip unzip attr
+  xvfb xauth zip unzip attr python3
 )
 
 faltan=()

@@ -1,17 +1,196 @@
 #include "AplicacionesLinux.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <system_error>
+#include <thread>
+
+#include "ArchivosLinux.hpp"
+#include "PaquetePrincipalLinux.hpp"
+
+extern char** environ;
+
 namespace ovelmar {
 
-// Opening and listing applications come with the move to Applications.
-void AplicacionesLinux::abrir(const std::string&, bool,
+namespace fs = std::filesystem;
+
+namespace {
+
+Error errorDeApertura(int numero, const std::string& motivo) {
+  return Error{Error::dominioPosix, numero, motivo};
+}
+
+// The executable of a process, as the kernel names it; empty when it cannot be read
+// (another user's process, a zombie, a kernel thread).
+std::string ejecutableDe(pid_t pid) {
+  std::error_code e;
+  std::string ruta = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", e).string();
+  if (e) return {};
+  // A program replaced on disk keeps running; it still belongs to the bundle at that path.
+  const std::string borrado = " (deleted)";
+  if (ruta.size() > borrado.size() && ruta.ends_with(borrado))
+    ruta.resize(ruta.size() - borrado.size());
+  return ruta;
+}
+
+std::vector<pid_t> todosLosProcesos() {
+  std::vector<pid_t> pids;
+  std::error_code e;
+  for (fs::directory_iterator it("/proc", e), fin; !e && it != fin; it.increment(e)) {
+    const std::string nombre = it->path().filename().string();
+    if (nombre.empty() ||
+        !std::all_of(nombre.begin(), nombre.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      continue;
+    pids.push_back(static_cast<pid_t>(std::strtol(nombre.c_str(), nullptr, 10)));
+  }
+  std::sort(pids.begin(), pids.end());
+  return pids;
+}
+
+std::string resuelta(const std::string& ruta) {
+  std::error_code e;
+  fs::path r = fs::weakly_canonical(fs::path(ruta), e);
+  std::string s = e ? fs::path(ruta).lexically_normal().string() : r.string();
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+// The one-letter state of /proc/<pid>/stat; empty when the process is gone.
+std::string estadoDe(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string linea;
+  if (!f || !std::getline(f, linea)) return {};
+  // The name in parentheses may itself hold spaces and parentheses: the state follows
+  // the last ')'.
+  std::size_t cierre = linea.rfind(')');
+  if (cierre == std::string::npos || cierre + 2 >= linea.size()) return {};
+  return linea.substr(cierre + 2, 1);
+}
+
+// A pid that names one process: never 0 or negative, which kill() reads as a group.
+bool pidValido(std::int32_t pid) {
+  return pid > 0;
+}
+
+}  // namespace
+
+std::vector<std::int32_t> AplicacionesLinux::procesosDelPaquete(const std::string& paquete) {
+  const std::string raiz = resuelta(paquete) + "/";
+  const pid_t propio = static_cast<pid_t>(procesos_.pid());
+  std::vector<std::int32_t> pids;
+  for (pid_t pid : todosLosProcesos()) {
+    if (pid == propio) continue;  // this process is about to hand over, it cannot stand in
+    if (ejecutableDe(pid).starts_with(raiz)) pids.push_back(pid);
+  }
+  return pids;
+}
+
+std::optional<Error> AplicacionesLinux::arrancar(const std::string& paquete) {
+  std::error_code e;
+  if (!fs::is_directory(paquete, e))
+    return errorDeApertura(ENOENT, "no application bundle at " + paquete);
+  std::optional<Diccionario> info = leerInfoDePaquete(propiedades_, paquete);
+  if (!info) return errorDeApertura(ENOEXEC, "no readable Info.plist in " + paquete);
+  const std::string* nombre = textoDe(*info, "CFBundleExecutable");
+  // A plain file name only: the Info.plist must not point outside Contents/MacOS.
+  if (!nombre || nombre->empty() || *nombre == "." || *nombre == ".." ||
+      nombre->find('/') != std::string::npos)
+    return errorDeApertura(ENOEXEC, "no usable CFBundleExecutable in " + paquete);
+  // Absolute: the child changes to "/" before it starts the program.
+  const std::string programa =
+      (fs::absolute(fs::path(paquete), e) / "Contents" / "MacOS" / *nombre).string();
+  if (!fs::is_regular_file(programa, e))
+    return errorDeApertura(ENOENT, "no executable at " + programa);
+
+  posix_spawn_file_actions_t acciones;
+  posix_spawn_file_actions_init(&acciones);
+  posix_spawn_file_actions_addopen(&acciones, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&acciones, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&acciones, 2, "/dev/null", O_WRONLY, 0);
+  // Like an application started by the desktop: it must not keep our folder (or the disk
+  // image we were started from) busy.
+  posix_spawn_file_actions_addchdir_np(&acciones, "/");
+  posix_spawnattr_t atributos;
+  posix_spawnattr_init(&atributos);
+  posix_spawnattr_setflags(&atributos,
+                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  sigset_t vacio, todas;
+  sigemptyset(&vacio);
+  sigfillset(&todas);
+  posix_spawnattr_setsigmask(&atributos, &vacio);
+  posix_spawnattr_setsigdefault(&atributos, &todas);
+  std::vector<char*> argv{const_cast<char*>(programa.c_str()), nullptr};
+  pid_t pid = 0;
+  int r = posix_spawn(&pid, programa.c_str(), &acciones, &atributos, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&acciones);
+  posix_spawnattr_destroy(&atributos);
+  if (r != 0) return errorPosix(r);
+  // It outlives us in its own session; while we live, someone must reap it.
+  try {
+    std::thread([pid] {
+      int estado = 0;
+      while (waitpid(pid, &estado, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: it stays a zombie once it ends, until we end. Still opened.
+  }
+  return std::nullopt;
+}
+
+void AplicacionesLinux::abrir(const std::string& paquete, bool instanciaNueva,
                               std::function<void(std::optional<Error>)> hecho) {
-  hecho(Error{Error::dominioPosix, 38, "not implemented"});
+  if (!instanciaNueva && !procesosDelPaquete(paquete).empty()) {
+    hecho(std::nullopt);  // already running: that one stands for the opened application
+    return;
+  }
+  hecho(arrancar(paquete));
 }
-std::vector<AplicacionEnEjecucion> AplicacionesLinux::enEjecucion(const std::string&) {
-  return {};
+
+std::vector<AplicacionEnEjecucion> AplicacionesLinux::enEjecucion(
+    const std::string& identificador) {
+  std::vector<AplicacionEnEjecucion> apps;
+  if (identificador.empty()) return apps;
+  // This process is listed too when it runs from such a bundle: the caller tells itself apart.
+  std::map<std::string, bool> deEsaAplicacion;  // per bundle, read once per call
+  for (pid_t pid : todosLosProcesos()) {
+    std::optional<std::string> paquete = PaquetePrincipalLinux::paqueteDe(ejecutableDe(pid));
+    if (!paquete) continue;
+    auto it = deEsaAplicacion.find(*paquete);
+    if (it == deEsaAplicacion.end()) {
+      std::optional<Diccionario> info = leerInfoDePaquete(propiedades_, *paquete);
+      const std::string* id = info ? textoDe(*info, "CFBundleIdentifier") : nullptr;
+      it = deEsaAplicacion.emplace(*paquete, id && *id == identificador).first;
+    }
+    if (it->second) apps.push_back({pid, *paquete});
+  }
+  return apps;
 }
-void AplicacionesLinux::terminar(const AplicacionEnEjecucion&) {}
-void AplicacionesLinux::forzarTerminacion(const AplicacionEnEjecucion&) {}
-bool AplicacionesLinux::terminada(const AplicacionEnEjecucion&) { return true; }
+
+void AplicacionesLinux::terminar(const AplicacionEnEjecucion& app) {
+  if (pidValido(app.pid)) kill(app.pid, SIGTERM);
+}
+
+void AplicacionesLinux::forzarTerminacion(const AplicacionEnEjecucion& app) {
+  if (pidValido(app.pid)) kill(app.pid, SIGKILL);
+}
+
+bool AplicacionesLinux::terminada(const AplicacionEnEjecucion& app) {
+  if (!pidValido(app.pid)) return true;
+  if (kill(app.pid, 0) != 0 && errno == ESRCH) return true;
+  const std::string estado = estadoDe(app.pid);
+  return estado.empty() || estado == "Z" || estado == "X";
+}
 
 }  // namespace ovelmar
