@@ -11,9 +11,9 @@
 namespace ovelmar {
 
 struct ConfiguracionDeSesion {
-  double esperaDeDatos = 60;   // longest wait for more data, seconds
-  double esperaTotal = 3600;   // the whole resource, seconds
-  bool sinCache = true;        // reload, ignoring locally cached data
+  double esperaDeDatos = 60;  // longest wait for more data, seconds
+  double esperaTotal = 3600;  // the whole resource, seconds
+  bool sinCache = true;       // reload, ignoring locally cached data
   bool esperarConectividad = false;
 };
 
@@ -24,6 +24,16 @@ class TareaDeDescarga {
   // The response's HTTP status code, 0 for a response that is not HTTP; empty before
   // any response arrived.
   virtual std::optional<int> respuesta() = 0;
+};
+
+// Where a task keeps its body and how large the body may grow.
+struct OpcionesDeTarea {
+  // The file the body is streamed to, kept there when the transfer breaks off with
+  // resume data (the resume data names it). Empty: a temporary file of the session's.
+  std::string archivoParcial;
+  // The whole body may have at most this many bytes (resumed bytes included); a larger
+  // body stops the transfer at once with an error. Negative: no limit.
+  std::int64_t limiteDeBytes = -1;
 };
 
 struct ErrorDeRed {
@@ -38,7 +48,8 @@ class DelegadoDeDescarga {
   virtual ~DelegadoDeDescarga() = default;
   virtual void progreso(SesionDeDescarga& sesion, TareaDeDescarga& tarea, std::int64_t escritos,
                         std::int64_t totalEscritos, std::int64_t esperados) = 0;
-  // The temporary file is removed when this returns.
+  // The finished body; the file is removed when this returns, so move it to keep it.
+  // Delivered for every HTTP status: look at the task's response.
   virtual void terminado(SesionDeDescarga& sesion, TareaDeDescarga& tarea,
                          const std::string& ubicacion) = 0;
   virtual void completado(SesionDeDescarga& sesion, TareaDeDescarga& tarea,
@@ -48,9 +59,14 @@ class DelegadoDeDescarga {
 class SesionDeDescarga {
  public:
   virtual ~SesionDeDescarga() = default;
-  virtual std::shared_ptr<TareaDeDescarga> tarea(const std::string& url) = 0;
+  virtual std::shared_ptr<TareaDeDescarga> tarea(const std::string& url,
+                                                 const OpcionesDeTarea& opciones) = 0;
+  // Resumes `url` from `datos`; resume data made for another URL, unreadable, or whose
+  // partial file is gone or changed gives a fresh transfer of `url` instead.
   virtual std::shared_ptr<TareaDeDescarga> tareaConReanudacion(
-      const std::vector<std::uint8_t>& datos) = 0;
+      const std::vector<std::uint8_t>& datos, const std::string& url,
+      const OpcionesDeTarea& opciones) = 0;
+  // Both: no delegate call of this session arrives after them.
   virtual void terminarEInvalidar() = 0;
   virtual void invalidarYCancelar() = 0;
 };

@@ -39,14 +39,14 @@ PlataformaLinux::PlataformaLinux()
       alertas_(std::make_unique<AlertasLinux>()),
       administrador_(std::make_unique<AdministradorLinux>(*procesos_)),
       notificaciones_(std::make_unique<Notificaciones>()),
-      red_(std::make_unique<RedLinux>()),
+      red_(std::make_unique<RedLinux>(*colaPrincipal_, *propiedades_)),
       cargaDinamica_(std::make_unique<CargaDinamicaLinux>()),
       textos_(std::make_unique<TextosLinux>()),
       urls_(std::make_unique<UrlsLinux>()) {
   std::optional<Diccionario> info = paquete_->info();
   const std::string* id = info ? textoDe(*info, "CFBundleIdentifier") : nullptr;
   registro_ = std::make_unique<RegistroLinux>(id ? *id : std::string());
-  preferencias_ = std::make_unique<PreferenciasLinux>();
+  preferencias_ = std::make_unique<PreferenciasLinux>(*propiedades_, id ? *id : std::string());
 }
 
 PlataformaLinux::~PlataformaLinux() = default;

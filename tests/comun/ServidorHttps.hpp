@@ -1,0 +1,92 @@
+#pragma once
+// A real HTTPS server on 127.0.0.1 for tests and benchmarks. It makes its own
+// certificate authority and server certificate (for 127.0.0.1 and localhost) at start,
+// listens on a port the system picks, and answers one request per connection
+// ("Connection: close") from a table of paths, each with its own misbehaviour.
+//
+//   ServidorHttps servidor(carpeta.ruta());
+//   servidor.publicar("/Foo-42.zip", {.cuerpo = bytes});
+//   redLinux.confiarEn(servidor.ca());
+//   ... servidor.url("/Foo-42.zip") ...
+//
+// The destructor closes every connection and waits for every thread. Unknown paths get
+// 404. Everything is bounded: sockets time out after 30 s.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ovelmar::pruebas {
+
+// How one path is answered.
+struct Recurso {
+  std::string cuerpo{};
+  std::string archivo{};  // serve this file's bytes instead of `cuerpo` (large bodies)
+  // 200 serves ranges too (206, or 416 past the end); any other status is sent as is,
+  // with the body.
+  int estado = 200;
+  std::string etag = "\"v1\"";                               // empty: none
+  std::string modificado = "Wed, 01 Jan 2025 00:00:00 GMT";  // Last-Modified; empty: none
+  bool rangos = true;        // false: Range is ignored, always 200 with the whole body
+  bool sinLongitud = false;  // no Content-Length: the end of the body closes the connection
+  std::int64_t longitudAnunciada = -1;  // >= 0: this Content-Length, whatever is sent
+  std::int64_t cortarTras = -1;         // >= 0: drop the connection after this many body bytes...
+  int cortes = 1;                       // ...in this many answers; later ones are whole
+  int pausaMs = 0;                      // between pieces of `trozo` bytes: a slow body
+  std::size_t trozo = 16 * 1024;
+  std::string ubicacion{};  // Location header, for a 3xx `estado`
+};
+
+// A request as received; header names in lower case.
+struct Peticion {
+  std::string metodo;
+  std::string ruta;
+  std::map<std::string, std::string> cabeceras;
+};
+
+class ServidorHttps {
+ public:
+  // Writes the authority's certificate to `carpeta`/ca.pem; the folder must exist.
+  explicit ServidorHttps(const std::filesystem::path& carpeta);
+  ~ServidorHttps();
+  ServidorHttps(const ServidorHttps&) = delete;
+  ServidorHttps& operator=(const ServidorHttps&) = delete;
+
+  void publicar(const std::string& ruta, Recurso recurso);
+  // "https://127.0.0.1:<port>" followed by `ruta`.
+  std::string url(const std::string& ruta) const;
+  int puerto() const { return puerto_; }
+  // The authority's certificate (PEM): what a client must trust.
+  const std::string& ca() const { return ca_; }
+  // Every request received so far, in order.
+  std::vector<Peticion> peticiones() const;
+
+ private:
+  struct Tls;
+  void aceptar();
+  void atender(int fd);
+  bool esperar(int ms);  // false once the server stops
+
+  std::unique_ptr<Tls> tls_;
+  std::string ca_;
+  int escucha_ = -1;
+  int puerto_ = 0;
+  std::atomic<bool> parar_{false};
+  mutable std::mutex mutex_;
+  std::condition_variable despertar_;
+  std::map<std::string, Recurso> recursos_;
+  std::map<std::string, int> cortesHechos_;
+  std::vector<Peticion> peticiones_;
+  std::vector<int> conexiones_;
+  std::vector<std::thread> hilos_;
+  std::thread aceptador_;
+};
+
+}  // namespace ovelmar::pruebas
