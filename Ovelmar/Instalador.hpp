@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "Plataforma/Plataforma.hpp"
 #include "ReglasDeActualizacion.hpp"
@@ -28,12 +29,44 @@ class Instalador {
   bool esDescargas(const std::string& ruta) const;
   bool hayQueMover(const std::string& original, const std::string& actual) const;
 
+  // Copying into place. Each either succeeds (empty) or fails with one error.
+  Resultado instalar(const std::string& origen);
+  Resultado quitarCuarentena(const std::string& paquete);
+  Resultado instalarComoAdministrador(const std::string& origen,
+                                      const std::optional<std::string>& dueno);
+  void cerrarOtrasCopias();
+  // The shell command of the administrator route and the script that runs it.
+  std::string ordenDeAdministrador(const std::string& origen,
+                                   const std::optional<std::string>& dueno) const;
+  static std::string fuenteDeAdministrador(const std::string& orden);
+
+  // The hand-over to the installed copy. Both return before the process ends.
+  void abrirInstalada(const std::string& original, bool reintentar, bool instanciaNueva);
+  void terminar();
+  void expulsarMasTarde(const std::string& volumen);
+
+  // The move flow: true when this process is on its way out.
+  bool moverSiHaceFalta();
+  bool copiaDeDestinoAbierta();
+  std::optional<std::int64_t> versionInstalada();
+  std::int64_t versionPropia();
+  // A build number: an optional sign and decimal digits that fit in 64 bits, nothing else.
+  static std::optional<std::int64_t> numeroDeBuild(std::string_view texto);
+
  private:
   struct Lugar {
     bool modoPrueba = false;
     std::string destinoDir;
   };
   const Lugar& lugar() const;
+
+  bool instaladaAlMenosIgual();
+  void continuarApertura(const std::optional<Error>& error, bool reintentar,
+                         const std::string& original);
+  // Activates the application and shows the alert; the index of the button pressed.
+  int alertar(const Alerta& alerta);
+  // The test-mode line on standard output.
+  void escribirLinea(const std::string& linea);
 
   Plataforma& plataforma_;
   ReglasDeActualizacion& reglas_;

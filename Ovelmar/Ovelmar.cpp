@@ -21,6 +21,11 @@ void Ovelmar::exigirHiloPrincipal(std::string_view selector) const {
   std::abort();
 }
 
+bool Ovelmar::instalarSiHaceFalta() {
+  exigirHiloPrincipal("instalarSiHaceFalta");
+  return instalador_.moverSiHaceFalta();
+}
+
 bool Ovelmar::puedeActualizarse() {
   exigirHiloPrincipal("puedeActualizarse");
   return actualizador_.puedeActualizarse();

@@ -22,6 +22,7 @@ class Ovelmar {
   Ovelmar(Plataforma& plataforma, Instalador& instalador, Actualizador& actualizador)
       : plataforma_(plataforma), instalador_(instalador), actualizador_(actualizador) {}
 
+  bool instalarSiHaceFalta();
   bool puedeActualizarse();
   Diccionario estadoDeLaActualizacion() const;
   bool actualizar(const Diccionario& pedido);

@@ -64,6 +64,8 @@ using Metodo = std::function<std::optional<Valor>(Ovelmar&, const Diccionario&)>
 
 const std::map<std::string, Metodo, std::less<>>& metodos() {
   static const std::map<std::string, Metodo, std::less<>> tabla{
+      {"instalarSiHaceFalta",
+       [](Ovelmar& o, const Diccionario&) { return Valor(o.instalarSiHaceFalta()); }},
       {"puedeActualizarse",
        [](Ovelmar& o, const Diccionario&) { return Valor(o.puedeActualizarse()); }},
       {"estadoDeLaActualizacion",

@@ -1,0 +1,265 @@
+#pragma once
+// Doubles of the ports the move to Applications uses. Each one writes what it does, in
+// order, into one shared log, so that a test can check the whole sequence of a flow.
+
+#include <cerrno>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "Plataforma/Plataforma.hpp"
+#include "comun/Dobles.hpp"
+
+namespace ovelmar::pruebas {
+
+using Bitacora = std::vector<std::string>;
+
+inline Error errorDePrueba(int numero) {
+  return Error{Error::dominioPosix, numero, "prueba"};
+}
+
+// A file tree in memory: every item by path, with its contents ("" for a folder).
+class ArchivosFalsos : public Archivos {
+ public:
+  explicit ArchivosFalsos(Bitacora& b) : b_(b) {}
+
+  std::map<std::string, std::string> items;
+  std::set<std::string> noEscribibles;
+  std::map<std::string, std::string> enlaces;  // resolverEnlaces: path -> target
+  std::map<std::string, bool> soloLecturas;    // volume -> read-only
+  std::map<std::string, Error> fallos;         // operation name -> its error
+
+  bool existe(const std::string& r) override { return items.count(r) > 0; }
+  bool escribible(const std::string& r) override { return noEscribibles.count(r) == 0; }
+  std::optional<std::uint32_t> dueno(const std::string&) override { return std::nullopt; }
+  std::optional<bool> soloLectura(const std::string& r) override {
+    auto it = soloLecturas.find(r);
+    if (it == soloLecturas.end()) return std::nullopt;
+    return it->second;
+  }
+  std::string resolverEnlaces(const std::string& r) override {
+    auto it = enlaces.find(r);
+    return it == enlaces.end() ? r : it->second;
+  }
+  Resultado crearCarpetas(const std::string& r) override {
+    items[r];
+    return std::nullopt;
+  }
+  std::optional<std::vector<std::string>> listar(const std::string&) override {
+    return std::nullopt;
+  }
+  Resultado eliminar(const std::string& r) override {
+    if (Resultado e = operacion("eliminar " + r, "eliminar")) return e;
+    if (arbol(r).empty()) return errorDePrueba(ENOENT);
+    for (const std::string& k : arbol(r)) items.erase(k);
+    return std::nullopt;
+  }
+  Resultado mover(const std::string& de, const std::string& a) override {
+    if (Resultado e = operacion("mover " + de + " " + a, "mover")) return e;
+    if (items.count(a)) return errorDePrueba(EEXIST);
+    return trasladar(de, a, true);
+  }
+  Resultado copiar(const std::string& de, const std::string& a) override {
+    if (Resultado e = operacion("copiar " + de + " " + a, "copiar")) return e;
+    if (items.count(a)) return errorDePrueba(EEXIST);
+    return trasladar(de, a, false);
+  }
+  Resultado reemplazar(const std::string& d, const std::string& n) override {
+    if (Resultado e = operacion("reemplazar " + d + " " + n, "reemplazar")) return e;
+    if (!items.count(n) || !items.count(d)) return errorDePrueba(ENOENT);
+    for (const std::string& k : arbol(d)) items.erase(k);
+    return trasladar(n, d, true);
+  }
+  Resultado papelera(const std::string& r) override {
+    if (Resultado e = operacion("papelera " + r, "papelera")) return e;
+    for (const std::string& k : arbol(r)) items.erase(k);
+    return std::nullopt;
+  }
+  std::optional<std::int64_t> tamano(const std::string& r) override {
+    auto it = items.find(r);
+    if (it == items.end()) return std::nullopt;
+    return static_cast<std::int64_t>(it->second.size());
+  }
+  std::optional<std::vector<std::uint8_t>> leer(const std::string& r) override {
+    auto it = items.find(r);
+    if (it == items.end()) return std::nullopt;
+    return std::vector<std::uint8_t>(it->second.begin(), it->second.end());
+  }
+  Resultado escribirAtomico(const std::string& r, const std::vector<std::uint8_t>& b) override {
+    items[r] = std::string(b.begin(), b.end());
+    return std::nullopt;
+  }
+
+  // A bundle with Contents/MacOS and the given Info.plist text.
+  void paquete(const std::string& r, const std::string& info) {
+    items[r];
+    items[r + "/Contents"];
+    items[r + "/Contents/MacOS"];
+    items[r + "/Contents/Info.plist"] = info;
+  }
+
+ private:
+  Resultado operacion(const std::string& entrada, const std::string& nombre) {
+    b_.push_back(entrada);
+    auto it = fallos.find(nombre);
+    if (it == fallos.end()) return std::nullopt;
+    return it->second;
+  }
+  std::vector<std::string> arbol(const std::string& r) const {
+    std::vector<std::string> v;
+    for (const auto& [k, _] : items)
+      if (k == r || k.starts_with(r + "/")) v.push_back(k);
+    return v;
+  }
+  Resultado trasladar(const std::string& de, const std::string& a, bool quitar) {
+    std::vector<std::string> todos = arbol(de);
+    if (todos.empty()) return errorDePrueba(ENOENT);
+    for (const std::string& k : todos) {
+      items[a + k.substr(de.size())] = items[k];
+      if (quitar) items.erase(k);
+    }
+    return std::nullopt;
+  }
+  Bitacora& b_;
+};
+
+// Running applications on the manual clock: each closes a set time after the polite
+// request, or never.
+class AplicacionesFalsas : public Aplicaciones {
+ public:
+  AplicacionesFalsas(Bitacora& b, RelojManual& reloj) : b_(b), reloj_(reloj) {}
+
+  struct Apertura {
+    std::string paquete;
+    bool instanciaNueva;
+    std::function<void(std::optional<Error>)> hecho;
+  };
+  std::vector<AplicacionEnEjecucion> corriendo;
+  std::map<std::int32_t, double> tardaEnCerrar;  // absent: ignores the polite request
+  std::vector<std::string> identificadores;
+  std::vector<Apertura> aperturas;
+  std::map<std::int32_t, double> pedidoEn, forzadaEn;
+
+  void abrir(const std::string& p, bool nueva,
+             std::function<void(std::optional<Error>)> hecho) override {
+    b_.push_back("abrir " + p + (nueva ? " nueva" : " existente"));
+    aperturas.push_back({p, nueva, std::move(hecho)});
+  }
+  std::vector<AplicacionEnEjecucion> enEjecucion(const std::string& id) override {
+    identificadores.push_back(id);
+    return corriendo;
+  }
+  void terminar(const AplicacionEnEjecucion& a) override {
+    b_.push_back("terminar " + std::to_string(a.pid));
+    pedidoEn[a.pid] = reloj_.t;
+  }
+  void forzarTerminacion(const AplicacionEnEjecucion& a) override {
+    b_.push_back("forzar " + std::to_string(a.pid));
+    forzadaEn[a.pid] = reloj_.t;
+  }
+  bool terminada(const AplicacionEnEjecucion& a) override {
+    if (forzadaEn.count(a.pid)) return true;
+    auto pedido = pedidoEn.find(a.pid);
+    auto tarda = tardaEnCerrar.find(a.pid);
+    return pedido != pedidoEn.end() && tarda != tardaEnCerrar.end() &&
+           reloj_.t >= pedido->second + tarda->second;
+  }
+
+ private:
+  Bitacora& b_;
+  RelojManual& reloj_;
+};
+
+// Answers alerts from a script; -1 (dismissed) once the script runs out.
+class AlertasGuionadas : public Alertas {
+ public:
+  explicit AlertasGuionadas(Bitacora& b) : b_(b) {}
+  std::deque<int> respuestas;
+  std::vector<Alerta> mostradas;
+  int mostrar(const Alerta& a) override {
+    b_.push_back("alerta " + a.mensaje);
+    mostradas.push_back(a);
+    if (respuestas.empty()) return -1;
+    int r = respuestas.front();
+    respuestas.pop_front();
+    return r;
+  }
+
+ private:
+  Bitacora& b_;
+};
+
+// Records the script source; `alEjecutar` stands for what the elevated command does.
+class AdministradorFalso : public Administrador {
+ public:
+  explicit AdministradorFalso(Bitacora& b) : b_(b) {}
+  std::vector<std::string> fuentes;
+  ResultadoDeGuion resultado;
+  std::function<void()> alEjecutar;
+  ResultadoDeGuion ejecutarAppleScript(const std::string& fuente) override {
+    b_.push_back("administrador");
+    fuentes.push_back(fuente);
+    if (alEjecutar) alEjecutar();
+    return resultado;
+  }
+
+ private:
+  Bitacora& b_;
+};
+
+class AplicacionFalsa : public Aplicacion {
+ public:
+  explicit AplicacionFalsa(Bitacora& b) : b_(b) {}
+  void activar() override { b_.push_back("activar"); }
+  void terminar() override { b_.push_back("terminar"); }
+
+ private:
+  Bitacora& b_;
+};
+
+// What `salir` throws, since a double cannot end the test process.
+struct Salida {
+  int estado;
+};
+
+// Records the programs it is asked to run; `ejecutar` answers `estado`.
+class ProcesosFalsos : public Procesos {
+ public:
+  explicit ProcesosFalsos(Bitacora& b) : b_(b) {}
+  std::variant<int, Error> estado = 0;
+  std::vector<std::vector<std::string>> lanzados;
+
+  std::string herramienta(const std::string& r) override { return r; }
+  std::variant<int, Error> ejecutar(const std::string& programa,
+                                    const std::vector<std::string>& args) override {
+    b_.push_back("ejecutar " + unir(programa, args));
+    return estado;
+  }
+  bool lanzar(const std::string& programa, const std::vector<std::string>& args) override {
+    b_.push_back("lanzar " + programa);
+    std::vector<std::string> todo{programa};
+    todo.insert(todo.end(), args.begin(), args.end());
+    lanzados.push_back(todo);
+    return true;
+  }
+  std::int32_t pid() override { return 100; }
+  std::uint32_t uid() override { return 501; }
+  std::string nombreDeUsuario() override { return "ana"; }
+  [[noreturn]] void salir(int e) override { throw Salida{e}; }
+
+ private:
+  static std::string unir(const std::string& p, const std::vector<std::string>& args) {
+    std::string r = p;
+    for (const std::string& a : args) r += " " + a;
+    return r;
+  }
+  Bitacora& b_;
+};
+
+}  // namespace ovelmar::pruebas

@@ -1,0 +1,271 @@
+// Copying into place and the hand-over on real folders with real processes: the Linux
+// backend, with the alerts, the application object and the forced exit as doubles.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <set>
+#include <sstream>
+
+#include "Ovelmar/Instalador.hpp"
+#include "Ovelmar/ReglasDeActualizacion.hpp"
+#include "Plataforma/linux/ArchivosLinux.hpp"
+#include "Plataforma/linux/PlataformaLinux.hpp"
+#include "Plataforma/linux/ProcesosLinux.hpp"
+#include "comun/CarpetaTemporal.hpp"
+#include "comun/Dobles.hpp"
+#include "comun/DoblesInstalador.hpp"
+#include "comun/Esperar.hpp"
+
+namespace ovelmar {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pruebas;
+
+std::string leerTexto(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// The real file manager, with writability the test decides (the tests run as root) and a
+// look at both bundles at the moment of the final replacement.
+class ArchivosVigilados : public ArchivosLinux {
+ public:
+  std::set<std::string> noEscribibles;
+  std::function<void(const std::string&, const std::string&)> alReemplazar;
+  bool escribible(const std::string& r) override {
+    return noEscribibles.count(r) == 0 && ArchivosLinux::escribible(r);
+  }
+  Resultado reemplazar(const std::string& d, const std::string& n) override {
+    if (alReemplazar) alReemplazar(d, n);
+    return ArchivosLinux::reemplazar(d, n);
+  }
+};
+
+// A child process; killed and reaped when the test ends, whatever happens.
+struct Hijo {
+  pid_t pid = -1;
+  std::future<int> estado;
+  Hijo(const std::string& programa, bool ignorarTerminar) {
+    pid = fork();
+    if (pid == 0) {
+      if (ignorarTerminar) signal(SIGTERM, SIG_IGN);
+      execl(programa.c_str(), programa.c_str(), "60", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    estado = std::async(std::launch::async, [p = pid] {
+      int e = 0;
+      waitpid(p, &e, 0);
+      return e;
+    });
+  }
+  ~Hijo() {
+    if (pid > 0) kill(pid, SIGKILL);
+  }
+  // The signal that ended it, or 0.
+  int senal() {
+    if (estado.wait_for(std::chrono::seconds(30)) != std::future_status::ready) return 0;
+    int e = estado.get();
+    pid = -1;
+    return WIFSIGNALED(e) ? WTERMSIG(e) : 0;
+  }
+};
+
+struct Escena {
+  CarpetaTemporal t;
+  const std::string id = "com.ejemplo.prueba" + std::to_string(getpid());
+  fs::path descargas = fs::path(std::getenv("HOME")) / "Downloads";
+  fs::path origen = descargas / "Kestra.app";
+  fs::path carpeta = t.ruta() / "Aplicaciones";
+  Bitacora b;
+  PlataformaLinux linux;
+  ArchivosVigilados archivos;
+  EntornoFijo entorno;
+  PaqueteFijo paquete;
+  AlertasGuionadas alertas{b};
+  AplicacionFalsa aplicacion{b};
+  ColaGlobalManual global;  // holds the forced exit, which would end the test
+  Plataforma p = linux.plataforma();
+  ReglasDeActualizacion reglas{p};
+  Instalador instalador{p, reglas};
+
+  Escena() {
+    fs::create_directories(carpeta);
+    entorno.variables["KESTRAVON_DESTINO"] = carpeta.string();
+    paquete.rutaFija = origen.string();
+    paquete.infoFija = Diccionario{{"CFBundleIdentifier", id}, {"CFBundleName", "Kestra"}};
+    p.archivos = &archivos;
+    p.entorno = &entorno;
+    p.paquete = &paquete;
+    p.alertas = &alertas;
+    p.aplicacion = &aplicacion;
+    p.colaGlobal = &global;
+    crearApp(origen, "7");
+  }
+  ~Escena() { fs::remove_all(descargas); }
+  fs::path D() { return instalador.destino(); }
+
+  // A bundle of this application whose executable is a script, or `programa` copied in.
+  void crearApp(const fs::path& app, const std::string& version, const std::string& programa = {}) {
+    crearPaquete(app, infoPlist({{"CFBundleIdentifier", id},
+                                 {"CFBundleExecutable", "Kestra"},
+                                 {"CFBundleVersion", version}}));
+    if (programa.empty())
+      escribirArchivo(app / "Contents/MacOS/Kestra", "#!/bin/sh\nexit 0\n");
+    else
+      fs::copy_file(programa, app / "Contents/MacOS/Kestra");
+    fs::permissions(app / "Contents/MacOS/Kestra", fs::perms(0755));
+    const char q[] = "0081;6553e2a1;Safari;";
+    setxattr((app / "Contents/Info.plist").c_str(), "user.com.apple.quarantine", q, sizeof q - 1,
+             0);
+  }
+  std::string version(const fs::path& app) {
+    for (const char* v : {"6", "7"})
+      if (leerTexto(app / "Contents/Info.plist").find(">" + std::string(v) + "<") !=
+          std::string::npos)
+        return v;
+    return fs::exists(app) ? "?" : "";
+  }
+  // Runs the main queue until the application was asked to terminate (bounded).
+  bool esperarTerminar() {
+    for (int i = 0; i < 200; ++i) {
+      if (std::find(b.begin(), b.end(), "terminar") != b.end()) return true;
+      p.colaPrincipal->correrDurante(0.05);
+    }
+    return false;
+  }
+};
+
+TEST(Instalar, EnCarpetasReales) {
+  struct Caso {
+    const char* caso;
+    std::function<void(Escena&)> preparar;
+  };
+  const Caso casos[] = {
+      {"nueva", [](Escena&) {}},
+      {"reemplaza una más vieja", [](Escena& e) { e.crearApp(e.D(), "6"); }},
+      {"quita un .nuevo de otra vez",
+       [](Escena& e) {
+         e.crearApp(e.D(), "6");
+         escribirArchivo(e.D().string() + ".nuevo/basura", "x");
+       }},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.caso);
+    Escena e;
+    c.preparar(e);
+    bool habiaVieja = fs::exists(e.D());
+    int reemplazos = 0;
+    // The user's copy is still there when the complete, clean new copy stands beside it.
+    e.archivos.alReemplazar = [&](const std::string& d, const std::string& n) {
+      ++reemplazos;
+      EXPECT_EQ(e.version(d), "6");
+      EXPECT_EQ(e.version(n), "7");
+      EXPECT_TRUE(fs::exists(fs::path(n) / "Contents/MacOS/Kestra"));
+      EXPECT_FALSE(fs::exists(fs::path(n) / "basura"));
+      EXPECT_LT(getxattr((fs::path(n) / "Contents/Info.plist").c_str(), "user.com.apple.quarantine",
+                         nullptr, 0),
+                0);
+    };
+    EXPECT_EQ(e.instalador.instalar(e.origen.string()), std::nullopt);
+    EXPECT_EQ(reemplazos, habiaVieja ? 1 : 0);
+    EXPECT_EQ(e.version(e.D()), "7");
+    EXPECT_EQ(fs::status(e.D() / "Contents/MacOS/Kestra").permissions(), fs::perms(0755));
+    auto dentro = fs::directory_iterator(e.carpeta);
+    EXPECT_EQ(std::distance(fs::begin(dentro), fs::end(dentro)), 1);  // nothing else left
+    EXPECT_EQ(e.version(e.origen), "7");
+  }
+}
+
+TEST(Instalar, SinPermisoPorElAdministrador) {
+  struct Caso {
+    const char* caso;
+    const char* pkexec;
+    std::optional<Error> error;
+    const char* queda;
+  };
+  const Caso casos[] = {
+      {"autorizado", "exec \"$@\"", std::nullopt, "7"},
+      {"cancelado", "exit 126", Error::cocoa(Error::userCancelled), "6"},
+      {"rechazado", "exit 127", Error::cocoa(Error::fileWriteNoPermission), "6"},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.caso);
+    Escena e;
+    e.crearApp(e.D(), "6");
+    e.archivos.noEscribibles.insert(e.carpeta.string());
+    fs::path pkexec = e.t.ruta() / "pkexec";
+    escribirArchivo(pkexec, std::string("#!/bin/sh\n") + c.pkexec + "\n");
+    fs::permissions(pkexec, fs::perms(0755));
+    e.linux.procesos().establecerHerramienta("pkexec", pkexec.string());
+    EXPECT_EQ(e.instalador.instalar(e.origen.string()), c.error);
+    EXPECT_EQ(e.version(e.D()), c.queda);
+  }
+}
+
+TEST(CerrarOtrasCopias, PrimeroPorLasBuenasYLuegoALaFuerza) {
+  Escena e;
+  fs::path otra = e.t.ruta() / "Otra carpeta/Kestra.app";
+  e.crearApp(otra, "5", "/bin/sleep");
+  const std::string programa = (otra / "Contents/MacOS/Kestra").string();
+  Hijo educada(programa, false), terca(programa, true);
+  ASSERT_TRUE(esperarA([&] { return e.p.aplicaciones->enEjecucion(e.id).size() == 2; }, 10));
+  e.instalador.cerrarOtrasCopias();
+  EXPECT_EQ(educada.senal(), SIGTERM);
+  EXPECT_EQ(terca.senal(), SIGKILL);
+  EXPECT_TRUE(e.p.aplicaciones->enEjecucion(e.id).empty());
+}
+
+TEST(AbrirInstalada, LaCopiaAbiertaEnElDestinoPasaAlFrente) {
+  Escena e;
+  e.crearApp(e.D(), "7", "/bin/sleep");
+  Hijo abierta((e.D() / "Contents/MacOS/Kestra").string(), false);
+  ASSERT_TRUE(esperarA([&] { return e.instalador.copiaDeDestinoAbierta(); }, 10));
+  e.instalador.abrirInstalada(e.origen.string(), false, false);
+  ASSERT_TRUE(e.esperarTerminar());
+  // No second instance was started, and the download went to the Trash.
+  EXPECT_EQ(e.p.aplicaciones->enEjecucion(e.id).size(), 1u);
+  EXPECT_FALSE(fs::exists(e.origen));
+  EXPECT_TRUE(e.alertas.mostradas.empty());
+}
+
+TEST(AbrirInstalada, LaDescargaSoloVaALaPapeleraTrasAbrir) {
+  struct Caso {
+    const char* caso;
+    bool rota;  // the installed copy has no executable
+    bool reintentar;
+    bool abre;
+  };
+  const Caso casos[] = {
+      {"abre", false, false, true},
+      {"no abre", true, false, false},
+      {"no abre, se reinstala y abre", true, true, true},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.caso);
+    Escena e;
+    e.crearApp(e.D(), "7");
+    if (c.rota) fs::remove(e.D() / "Contents/MacOS/Kestra");
+    e.instalador.abrirInstalada(e.origen.string(), c.reintentar, true);
+    ASSERT_TRUE(e.esperarTerminar());
+    EXPECT_EQ(fs::exists(e.origen), !c.abre);
+    fs::path papelera = fs::path(std::getenv("XDG_DATA_HOME")) / "Trash";
+    EXPECT_EQ(fs::exists(papelera / "files/Kestra.app/Contents/Info.plist"), c.abre);
+    fs::remove_all(papelera);
+    EXPECT_EQ(e.alertas.mostradas.size(), c.abre ? 0u : 1u);
+    EXPECT_EQ(e.global.trabajos.size(), 1u);  // the forced exit, 1.5 s later
+  }
+}
+
+}  // namespace
+}  // namespace ovelmar
