@@ -12,7 +12,6 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,25 +35,6 @@ int fallar(const std::string& que, const std::string& porque) {
 
 // ---- copying ----------------------------------------------------------------------------
 
-// The extended attributes of a folder that already existed, which copiar() cannot give it.
-void copiarAtributos(const std::string& de, const std::string& a) {
-  ssize_t largo = llistxattr(de.c_str(), nullptr, 0);
-  if (largo <= 0) return;
-  std::string nombres(static_cast<std::size_t>(largo), '\0');
-  largo = llistxattr(de.c_str(), nombres.data(), nombres.size());
-  if (largo <= 0) return;
-  nombres.resize(static_cast<std::size_t>(largo));
-  for (std::size_t i = 0; i < nombres.size();) {
-    const char* nombre = nombres.c_str() + i;
-    i += std::strlen(nombre) + 1;
-    ssize_t n = lgetxattr(de.c_str(), nombre, nullptr, 0);
-    if (n < 0) continue;
-    std::string valor(static_cast<std::size_t>(n), '\0');
-    n = lgetxattr(de.c_str(), nombre, valor.data(), valor.size());
-    if (n >= 0) lsetxattr(a.c_str(), nombre, valor.data(), static_cast<std::size_t>(n), 0);
-  }
-}
-
 bool esCarpeta(const struct stat& st) {
   return S_ISDIR(st.st_mode);
 }
@@ -72,7 +52,8 @@ int copiarEn(const fs::path& de, const fs::path& a) {
     for (fs::directory_iterator it(de, e), fin; !e && it != fin; it.increment(e))
       if (int r = copiarEn(it->path(), a / it->path().filename())) return r;
     if (e) return fallar(de.string(), e.message());
-    copiarAtributos(de.string(), a.string());
+    // A folder that already existed: copiar() could not give it the attributes.
+    ovelmar::copiarAtributos(de.string(), a.string());
     if (chmod(a.c_str(), origen.st_mode & 07777) != 0)
       return fallar(a.string(), std::strerror(errno));
     return 0;

@@ -31,13 +31,14 @@ Error errorDe(const std::error_code& e) {
              : Error{Error::dominioPosix, e.value(), e.message()};
 }
 
-// Extended attributes of one item (a link's own), copied as they are.
-Resultado copiarAtributos(const std::string& de, const std::string& a) {
+}  // namespace
+
+void copiarAtributos(const std::string& de, const std::string& a) {
   ssize_t largo = llistxattr(de.c_str(), nullptr, 0);
-  if (largo <= 0) return std::nullopt;
+  if (largo <= 0) return;
   std::string nombres(static_cast<std::size_t>(largo), '\0');
   largo = llistxattr(de.c_str(), nombres.data(), nombres.size());
-  if (largo <= 0) return std::nullopt;
+  if (largo <= 0) return;
   nombres.resize(static_cast<std::size_t>(largo));
   for (std::size_t i = 0; i < nombres.size();) {
     const char* nombre = nombres.c_str() + i;
@@ -50,8 +51,9 @@ Resultado copiarAtributos(const std::string& de, const std::string& a) {
     // Attributes this file system or user may not set (security.*, trusted.*) are skipped.
     lsetxattr(a.c_str(), nombre, valor.data(), static_cast<std::size_t>(n), 0);
   }
-  return std::nullopt;
 }
+
+namespace {
 
 Resultado copiarArbol(const fs::path& de, const fs::path& a) {
   struct stat st{};
@@ -61,7 +63,8 @@ Resultado copiarArbol(const fs::path& de, const fs::path& a) {
     fs::path destinoDelEnlace = fs::read_symlink(de, e);
     if (e) return errorDe(e);
     if (symlink(destinoDelEnlace.c_str(), a.c_str()) != 0) return errorPosix(errno);
-    return copiarAtributos(de, a);
+    copiarAtributos(de, a);
+    return std::nullopt;
   }
   if (S_ISDIR(st.st_mode)) {
     if (mkdir(a.c_str(), 0700) != 0) return errorPosix(errno);

@@ -24,6 +24,10 @@ class ArchivosLinux : public Archivos {
                             const std::vector<std::uint8_t>& bytes) override;
 };
 
+// The extended attributes of one item (a link's own) copied onto another, as they are;
+// those this file system or user may not set are skipped.
+void copiarAtributos(const std::string& de, const std::string& a);
+
 // The POSIX error as the platform reports it.
 Error errorPosix(int numero);
 

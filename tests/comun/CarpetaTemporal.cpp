@@ -1,7 +1,10 @@
 #include "CarpetaTemporal.hpp"
 
+#include <plist/plist.h>
+
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace ovelmar::pruebas {
@@ -22,6 +25,25 @@ CarpetaTemporal::~CarpetaTemporal() {
        it.increment(e))
     if (!it->is_symlink()) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, e);
   fs::remove_all(ruta_, e);
+}
+
+std::string leerArchivo(const fs::path& ruta) {
+  std::ifstream f(ruta, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::string binarioDe(const std::string& xml) {
+  plist_t raiz = nullptr;
+  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &raiz);
+  char* bin = nullptr;
+  std::uint32_t largo = 0;
+  plist_to_bin(raiz, &bin, &largo);
+  std::string r = bin ? std::string(bin, largo) : std::string();
+  std::free(bin);
+  plist_free(raiz);
+  return r;
 }
 
 void escribirArchivo(const fs::path& ruta, const std::string& contenido) {

@@ -20,6 +20,10 @@ class CarpetaTemporal {
   std::filesystem::path ruta_;
 };
 
+// The whole file as text; empty when it cannot be read.
+std::string leerArchivo(const std::filesystem::path& ruta);
+// The same property list in libplist's binary form.
+std::string binarioDe(const std::string& xml);
 // Writes a file, creating its folders.
 void escribirArchivo(const std::filesystem::path& ruta, const std::string& contenido);
 // A minimal application bundle: Contents/Info.plist (the text given) and Contents/MacOS.

@@ -11,6 +11,7 @@
 
 #include "Plataforma/linux/AdministradorLinux.hpp"
 #include "Plataforma/linux/ProcesosLinux.hpp"
+#include "Ovelmar/Instalador.hpp"
 #include "comun/CarpetaTemporal.hpp"
 
 namespace ovelmar {
@@ -27,19 +28,8 @@ std::string leer(const fs::path& ruta) {
   return s.str();
 }
 
-// As the component writes it: backslashes doubled first, then double quotes escaped.
-std::string guion(const std::string& orden) {
-  std::string e;
-  for (char c : orden) {
-    if (c == '\\')
-      e += "\\\\";
-    else if (c == '"')
-      e += "\\\"";
-    else
-      e += c;
-  }
-  return "do shell script \"" + e + "\" with administrator privileges";
-}
+// As the component writes it.
+std::string guion(const std::string& orden) { return Instalador::fuenteDeAdministrador(orden); }
 
 TEST(AdministradorLinux, SoloEntiendeLaFormaQueEscribeElComponente) {
   struct Caso {

@@ -2,7 +2,6 @@
 // real environment, a real read-only mount.
 
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 #include <sys/mount.h>
 
 #include <cerrno>
@@ -27,18 +26,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace pruebas;
 
-std::string binario(const std::string& xml) {
-  plist_t raiz = nullptr;
-  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &raiz);
-  char* bin = nullptr;
-  std::uint32_t largo = 0;
-  plist_to_bin(raiz, &bin, &largo);
-  std::string r(bin, largo);
-  std::free(bin);
-  plist_free(raiz);
-  return r;
-}
-
 TEST(PaquetePrincipal, LaIdentidadSaleDelInfoPlistDelPaqueteQueRodeaAlEjecutable) {
   CarpetaTemporal t;
   const std::string xml = infoPlist({{"CFBundleIdentifier", "com.ej.Foo"},
@@ -51,7 +38,7 @@ TEST(PaquetePrincipal, LaIdentidadSaleDelInfoPlistDelPaqueteQueRodeaAlEjecutable
   };
   const Caso casos[] = {
       {"XML", xml, {"com.ej.Foo", "Foo", "Foo Bar"}},
-      {"binario", binario(xml), {"com.ej.Foo", "Foo", "Foo Bar"}},
+      {"binario", binarioDe(xml), {"com.ej.Foo", "Foo", "Foo Bar"}},
       {"sin Info.plist", std::nullopt, {"", "", ""}},
       {"basura", std::string("\x00\x01garbage<plist>", 16), {"", "", ""}},
       {"vacío", std::string(), {"", "", ""}},

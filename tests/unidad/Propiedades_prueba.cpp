@@ -2,34 +2,23 @@
 // input is refused rather than half-read.
 
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 
 #include <cstdlib>
 #include <limits>
 
 #include "Plataforma/linux/PropiedadesLinux.hpp"
+#include "comun/CarpetaTemporal.hpp"
 
 namespace ovelmar {
 namespace {
+
+using pruebas::binarioDe;
 
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
 std::string envolver(const std::string& cuerpo) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">" + cuerpo + "</plist>";
-}
-
-// The same value as a binary property list, made by libplist from our XML.
-std::string binarioDe(const std::string& xml) {
-  plist_t raiz = nullptr;
-  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &raiz);
-  char* bin = nullptr;
-  std::uint32_t largo = 0;
-  plist_to_bin(raiz, &bin, &largo);
-  std::string r(bin, largo);
-  std::free(bin);
-  plist_free(raiz);
-  return r;
 }
 
 TEST(Propiedades, CadaTipoIdaYVueltaEnXmlYBinario) {
