@@ -193,13 +193,23 @@ class Transferencia {
       plan_.desde = 0;
       return true;
     }
-    fd_ = open(plan_.parcial.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd_ < 0) return fallar(plan_.parcial + ": " + std::strerror(errno));
+    // The partial file's name is ours: anything else found there (a folder, a link, a
+    // pipe) is cleared once, or every later attempt of this build would fail the same way.
+    // O_NONBLOCK keeps a pipe from blocking the open; regular files ignore it.
     struct stat st {};
-    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-      close(fd_);
+    for (int intento = 0;; ++intento) {
+      fd_ = open(plan_.parcial.c_str(),
+                 O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+      if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) break;
+      int numero = fd_ < 0 ? errno : 0;
+      if (fd_ >= 0) close(fd_);
       fd_ = -1;
-      return fallar(plan_.parcial + ": not a regular file");
+      std::error_code e;
+      if (intento > 0 || numero == EACCES || numero == ENOENT ||
+          std::filesystem::remove_all(plan_.parcial, e) == 0)
+        return fallar(plan_.parcial + ": " +
+                      (numero ? std::strerror(numero) : "not a regular file"));
+      plan_.desde = 0;
     }
     // A partial file that changed since the resume data was made is worth nothing.
     if (plan_.desde > 0 && st.st_size != plan_.desde) plan_.desde = 0;
