@@ -1,16 +1,14 @@
 #pragma once
-// Doubles for the updater's ports: a download session the test drives by hand, user
-// defaults and a file system in memory.
+// Doubles for the updater's ports: a download session the test drives by hand and user
+// defaults in memory.
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "Ovelmar/Rutas.hpp"
 #include "Plataforma/Plataforma.hpp"
 
 namespace ovelmar::pruebas {
@@ -30,101 +28,9 @@ class PreferenciasEnMemoria : public Preferencias {
   }
 };
 
-// Files (path -> bytes) and folders, with absolute paths. `enlaces` maps a folder that
-// is a symbolic link to the folder it points to.
-class ArchivosEnMemoria : public Archivos {
- public:
-  std::map<std::string, std::vector<std::uint8_t>> archivos;
-  std::set<std::string> carpetas{"/"};
-  std::map<std::string, std::string> enlaces;
-
-  void poner(const std::string& ruta, const std::string& contenido) {
-    crearCarpetas(rutas::padre(ruta));
-    archivos[ruta] = std::vector<std::uint8_t>(contenido.begin(), contenido.end());
-  }
-  std::optional<std::string> contenido(const std::string& ruta) const {
-    auto it = archivos.find(ruta);
-    if (it == archivos.end()) return std::nullopt;
-    return std::string(it->second.begin(), it->second.end());
-  }
-
-  bool existe(const std::string& r) override { return archivos.count(r) || carpetas.count(r); }
-  bool escribible(const std::string&) override { return true; }
-  std::optional<std::uint32_t> dueno(const std::string&) override { return std::nullopt; }
-  std::optional<bool> soloLectura(const std::string&) override { return std::nullopt; }
-  std::string resolverEnlaces(const std::string& ruta) override {
-    std::string r = rutas::estandarizar(ruta);
-    for (int vueltas = 0; vueltas < 16; ++vueltas) {
-      bool cambio = false;
-      for (const auto& [enlace, destino] : enlaces) {
-        if (r == enlace || rutas::empiezaPor(r, enlace + "/")) {
-          r = rutas::estandarizar(destino + r.substr(enlace.size()));
-          cambio = true;
-          break;
-        }
-      }
-      if (!cambio) break;
-    }
-    return r;
-  }
-  Resultado crearCarpetas(const std::string& ruta) override {
-    if (carpetas.count(ruta)) return Error{Error::dominioPosix, 17, "exists"};
-    for (std::string r = ruta; r != "/" && !r.empty(); r = rutas::padre(r)) carpetas.insert(r);
-    return std::nullopt;
-  }
-  std::optional<std::vector<std::string>> listar(const std::string& ruta) override {
-    if (!carpetas.count(ruta)) return std::nullopt;
-    std::vector<std::string> nombres;
-    auto agregar = [&](const std::string& r) {
-      if (r != ruta && rutas::padre(r) == ruta) nombres.push_back(r.substr(ruta.size() + 1));
-    };
-    for (const auto& [r, bytes] : archivos) agregar(r);
-    for (const std::string& r : carpetas) agregar(r);
-    return nombres;
-  }
-  Resultado eliminar(const std::string& ruta) override {
-    bool habia = archivos.erase(ruta) + carpetas.erase(ruta) > 0;
-    std::erase_if(archivos, [&](const auto& e) { return rutas::empiezaPor(e.first, ruta + "/"); });
-    std::erase_if(carpetas, [&](const auto& e) { return rutas::empiezaPor(e, ruta + "/"); });
-    if (!habia) return Error{Error::dominioPosix, 2, "missing"};
-    return std::nullopt;
-  }
-  Resultado mover(const std::string& de, const std::string& a) override {
-    auto it = archivos.find(de);
-    if (it == archivos.end() || existe(a) || !carpetas.count(rutas::padre(a)))
-      return Error{Error::dominioPosix, 2, "cannot move"};
-    archivos[a] = std::move(it->second);
-    archivos.erase(de);
-    return std::nullopt;
-  }
-  Resultado copiar(const std::string&, const std::string&) override { return noUsado(); }
-  Resultado reemplazar(const std::string&, const std::string&) override { return noUsado(); }
-  Resultado papelera(const std::string&) override { return noUsado(); }
-  std::optional<std::int64_t> tamano(const std::string& ruta) override {
-    auto it = archivos.find(ruta);
-    if (it == archivos.end()) return std::nullopt;
-    return static_cast<std::int64_t>(it->second.size());
-  }
-  std::optional<std::vector<std::uint8_t>> leer(const std::string& ruta) override {
-    auto it = archivos.find(ruta);
-    if (it == archivos.end()) return std::nullopt;
-    return it->second;
-  }
-  Resultado escribirAtomico(const std::string& ruta,
-                            const std::vector<std::uint8_t>& bytes) override {
-    if (!carpetas.count(rutas::padre(ruta))) return Error{Error::dominioPosix, 2, "no folder"};
-    archivos[ruta] = bytes;
-    return std::nullopt;
-  }
-
- private:
-  static Resultado noUsado() { return Error{Error::dominioPosix, 38, "not in this double"}; }
-};
-
 class TareaManual : public TareaDeDescarga {
  public:
   std::string url;
-  std::optional<std::vector<std::uint8_t>> reanudacion;
   OpcionesDeTarea opciones;
   bool empezada = false;
   std::optional<int> estado;
@@ -139,7 +45,6 @@ class SesionManual : public SesionDeDescarga, public std::enable_shared_from_thi
   ConfiguracionDeSesion configuracion;
   DelegadoDeDescarga* delegado = nullptr;
   std::vector<std::shared_ptr<TareaManual>> tareas;
-  bool reanudacionRechazada = false;  // tareaConReanudacion answers null
   int terminadas = 0;
   int canceladas = 0;
 
@@ -151,13 +56,10 @@ class SesionManual : public SesionDeDescarga, public std::enable_shared_from_thi
     tareas.push_back(t);
     return t;
   }
-  std::shared_ptr<TareaDeDescarga> tareaConReanudacion(const std::vector<std::uint8_t>& datos,
+  std::shared_ptr<TareaDeDescarga> tareaConReanudacion(const std::vector<std::uint8_t>&,
                                                        const std::string& url,
                                                        const OpcionesDeTarea& opciones) override {
-    if (reanudacionRechazada) return nullptr;
-    auto t = std::static_pointer_cast<TareaManual>(tarea(url, opciones));
-    t->reanudacion = datos;
-    return t;
+    return tarea(url, opciones);
   }
   void terminarEInvalidar() override { ++terminadas; }
   void invalidarYCancelar() override { ++canceladas; }
@@ -182,13 +84,9 @@ class SesionManual : public SesionDeDescarga, public std::enable_shared_from_thi
 class RedManual : public Red {
  public:
   std::vector<std::shared_ptr<SesionManual>> sesiones;
-  bool sinSesion = false;
-  bool reanudacionRechazada = false;  // for the sessions made afterwards
   std::shared_ptr<SesionDeDescarga> crearSesion(const ConfiguracionDeSesion& configuracion,
                                                 DelegadoDeDescarga& delegado) override {
-    if (sinSesion) return nullptr;
     auto s = std::make_shared<SesionManual>();
-    s->reanudacionRechazada = reanudacionRechazada;
     s->configuracion = configuracion;
     s->delegado = &delegado;
     sesiones.push_back(s);

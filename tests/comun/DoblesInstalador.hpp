@@ -40,8 +40,7 @@ class ArchivosFalsos : public Archivos {
   std::optional<std::uint32_t> dueno(const std::string&) override { return std::nullopt; }
   std::optional<bool> soloLectura(const std::string& r) override {
     auto it = soloLecturas.find(r);
-    if (it == soloLecturas.end()) return std::nullopt;
-    return it->second;
+    return it == soloLecturas.end() ? std::nullopt : std::optional(it->second);
   }
   std::string resolverEnlaces(const std::string& r) override {
     auto it = enlaces.find(r);
@@ -55,29 +54,27 @@ class ArchivosFalsos : public Archivos {
     return std::nullopt;
   }
   Resultado eliminar(const std::string& r) override {
-    if (Resultado e = operacion("eliminar " + r, "eliminar")) return e;
+    if (Resultado e = operacion("eliminar", r)) return e;
     if (arbol(r).empty()) return errorDePrueba(ENOENT);
     for (const std::string& k : arbol(r)) items.erase(k);
     return std::nullopt;
   }
   Resultado mover(const std::string& de, const std::string& a) override {
-    if (Resultado e = operacion("mover " + de + " " + a, "mover")) return e;
-    if (items.count(a)) return errorDePrueba(EEXIST);
-    return trasladar(de, a, true);
+    if (Resultado e = operacion("mover", de + " " + a)) return e;
+    return items.count(a) ? errorDePrueba(EEXIST) : trasladar(de, a, true);
   }
   Resultado copiar(const std::string& de, const std::string& a) override {
-    if (Resultado e = operacion("copiar " + de + " " + a, "copiar")) return e;
-    if (items.count(a)) return errorDePrueba(EEXIST);
-    return trasladar(de, a, false);
+    if (Resultado e = operacion("copiar", de + " " + a)) return e;
+    return items.count(a) ? errorDePrueba(EEXIST) : trasladar(de, a, false);
   }
   Resultado reemplazar(const std::string& d, const std::string& n) override {
-    if (Resultado e = operacion("reemplazar " + d + " " + n, "reemplazar")) return e;
+    if (Resultado e = operacion("reemplazar", d + " " + n)) return e;
     if (!items.count(n) || !items.count(d)) return errorDePrueba(ENOENT);
     for (const std::string& k : arbol(d)) items.erase(k);
     return trasladar(n, d, true);
   }
   Resultado papelera(const std::string& r) override {
-    if (Resultado e = operacion("papelera " + r, "papelera")) return e;
+    if (Resultado e = operacion("papelera", r)) return e;
     for (const std::string& k : arbol(r)) items.erase(k);
     return std::nullopt;
   }
@@ -98,18 +95,15 @@ class ArchivosFalsos : public Archivos {
 
   // A bundle with Contents/MacOS and the given Info.plist text.
   void paquete(const std::string& r, const std::string& info) {
-    items[r];
-    items[r + "/Contents"];
-    items[r + "/Contents/MacOS"];
+    for (const char* parte : {"", "/Contents", "/Contents/MacOS"}) items[r + parte];
     items[r + "/Contents/Info.plist"] = info;
   }
 
  private:
-  Resultado operacion(const std::string& entrada, const std::string& nombre) {
-    b_.push_back(entrada);
+  Resultado operacion(const std::string& nombre, const std::string& rutas) {
+    b_.push_back(nombre + " " + rutas);
     auto it = fallos.find(nombre);
-    if (it == fallos.end()) return std::nullopt;
-    return it->second;
+    return it == fallos.end() ? std::nullopt : Resultado(it->second);
   }
   std::vector<std::string> arbol(const std::string& r) const {
     std::vector<std::string> v;
@@ -130,26 +124,21 @@ class ArchivosFalsos : public Archivos {
 };
 
 // Running applications on the manual clock: each closes a set time after the polite
-// request, or never.
+// request, or never. Open requests wait for the test to end them.
 class AplicacionesFalsas : public Aplicaciones {
  public:
   AplicacionesFalsas(Bitacora& b, RelojManual& reloj) : b_(b), reloj_(reloj) {}
 
-  struct Apertura {
-    std::string paquete;
-    bool instanciaNueva;
-    std::function<void(std::optional<Error>)> hecho;
-  };
   std::vector<AplicacionEnEjecucion> corriendo;
   std::map<std::int32_t, double> tardaEnCerrar;  // absent: ignores the polite request
   std::vector<std::string> identificadores;
-  std::vector<Apertura> aperturas;
+  std::vector<std::function<void(std::optional<Error>)>> aperturas;  // their `hecho`
   std::map<std::int32_t, double> pedidoEn, forzadaEn;
 
   void abrir(const std::string& p, bool nueva,
              std::function<void(std::optional<Error>)> hecho) override {
     b_.push_back("abrir " + p + (nueva ? " nueva" : " existente"));
-    aperturas.push_back({p, nueva, std::move(hecho)});
+    aperturas.push_back(std::move(hecho));
   }
   std::vector<AplicacionEnEjecucion> enEjecucion(const std::string& id) override {
     identificadores.push_back(id);
@@ -164,11 +153,10 @@ class AplicacionesFalsas : public Aplicaciones {
     forzadaEn[a.pid] = reloj_.t;
   }
   bool terminada(const AplicacionEnEjecucion& a) override {
-    if (forzadaEn.count(a.pid)) return true;
     auto pedido = pedidoEn.find(a.pid);
     auto tarda = tardaEnCerrar.find(a.pid);
-    return pedido != pedidoEn.end() && tarda != tardaEnCerrar.end() &&
-           reloj_.t >= pedido->second + tarda->second;
+    return forzadaEn.count(a.pid) || (pedido != pedidoEn.end() && tarda != tardaEnCerrar.end() &&
+                                      reloj_.t >= pedido->second + tarda->second);
   }
 
  private:
@@ -179,87 +167,79 @@ class AplicacionesFalsas : public Aplicaciones {
 // Answers alerts from a script; -1 (dismissed) once the script runs out.
 class AlertasGuionadas : public Alertas {
  public:
-  explicit AlertasGuionadas(Bitacora& b) : b_(b) {}
+  explicit AlertasGuionadas(Bitacora& b) : bitacora(b) {}
+  Bitacora& bitacora;
   std::deque<int> respuestas;
   std::vector<Alerta> mostradas;
   int mostrar(const Alerta& a) override {
-    b_.push_back("alerta " + a.mensaje);
+    bitacora.push_back("alerta " + a.mensaje);
     mostradas.push_back(a);
     if (respuestas.empty()) return -1;
     int r = respuestas.front();
     respuestas.pop_front();
     return r;
   }
-
- private:
-  Bitacora& b_;
 };
 
 // Records the script source; `alEjecutar` stands for what the elevated command does.
 class AdministradorFalso : public Administrador {
  public:
-  explicit AdministradorFalso(Bitacora& b) : b_(b) {}
+  explicit AdministradorFalso(Bitacora& b) : bitacora(b) {}
+  Bitacora& bitacora;
   std::vector<std::string> fuentes;
   ResultadoDeGuion resultado;
   std::function<void()> alEjecutar;
   ResultadoDeGuion ejecutarAppleScript(const std::string& fuente) override {
-    b_.push_back("administrador");
+    bitacora.push_back("administrador");
     fuentes.push_back(fuente);
     if (alEjecutar) alEjecutar();
     return resultado;
   }
-
- private:
-  Bitacora& b_;
 };
 
 class AplicacionFalsa : public Aplicacion {
  public:
-  explicit AplicacionFalsa(Bitacora& b) : b_(b) {}
-  void activar() override { b_.push_back("activar"); }
-  void terminar() override { b_.push_back("terminar"); }
-
- private:
-  Bitacora& b_;
+  explicit AplicacionFalsa(Bitacora& b) : bitacora(b) {}
+  Bitacora& bitacora;
+  void activar() override { bitacora.push_back("activar"); }
+  void terminar() override { bitacora.push_back("terminar"); }
 };
 
-// What `salir` throws, since a double cannot end the test process.
+// What `salir` throws (after logging "salir <status>"), since a double cannot end the
+// test process.
 struct Salida {
   int estado;
 };
 
-// Records the programs it is asked to run; `ejecutar` answers `estado`.
+// Records the programs it runs (`ejecutar` answers `estado`) and starts.
 class ProcesosFalsos : public Procesos {
  public:
-  explicit ProcesosFalsos(Bitacora& b) : b_(b) {}
+  explicit ProcesosFalsos(Bitacora& b) : bitacora(b) {}
+  Bitacora& bitacora;
   std::variant<int, Error> estado = 0;
   std::vector<std::vector<std::string>> lanzados;
 
   std::string herramienta(const std::string& r) override { return r; }
   std::variant<int, Error> ejecutar(const std::string& programa,
                                     const std::vector<std::string>& args) override {
-    b_.push_back("ejecutar " + unir(programa, args));
+    std::string orden = "ejecutar " + programa;
+    for (const std::string& a : args) orden += " " + a;
+    bitacora.push_back(orden);
     return estado;
   }
   bool lanzar(const std::string& programa, const std::vector<std::string>& args) override {
-    b_.push_back("lanzar " + programa);
-    std::vector<std::string> todo{programa};
-    todo.insert(todo.end(), args.begin(), args.end());
-    lanzados.push_back(todo);
+    bitacora.push_back("lanzar " + programa);
+    lanzados.push_back({programa});
+    lanzados.back().insert(lanzados.back().end(), args.begin(), args.end());
     return true;
   }
   std::int32_t pid() override { return 100; }
   std::uint32_t uid() override { return 501; }
   std::string nombreDeUsuario() override { return "ana"; }
-  [[noreturn]] void salir(int e) override { throw Salida{e}; }
-
- private:
-  static std::string unir(const std::string& p, const std::vector<std::string>& args) {
-    std::string r = p;
-    for (const std::string& a : args) r += " " + a;
-    return r;
+  [[noreturn]] void salir(int e) override {
+    bitacora.push_back("salir " + std::to_string(e));
+    throw Salida{e};
   }
-  Bitacora& b_;
 };
 
 }  // namespace ovelmar::pruebas

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 namespace ovelmar::pruebas {
 
@@ -87,8 +88,6 @@ std::string textoDeEstado(int estado) {
       return "OK";
     case 206:
       return "Partial Content";
-    case 301:
-      return "Moved Permanently";
     case 302:
       return "Found";
     case 404:
@@ -158,7 +157,7 @@ ServidorHttps::~ServidorHttps() {
 void ServidorHttps::publicar(const std::string& ruta, Recurso recurso) {
   std::lock_guard<std::mutex> cerrojo(mutex_);
   recursos_[ruta] = std::move(recurso);
-  cortesHechos_[ruta] = 0;
+  cortado_[ruta] = false;
 }
 
 std::string ServidorHttps::url(const std::string& ruta) const {
@@ -247,10 +246,7 @@ void ServidorHttps::atender(int fd) {
       if (it != recursos_.end()) {
         existe = true;
         r = it->second;
-        if (r.cortarTras >= 0 && cortesHechos_[p.ruta] < r.cortes) {
-          ++cortesHechos_[p.ruta];
-          cortar = true;
-        }
+        cortar = r.cortarTras >= 0 && !std::exchange(cortado_[p.ruta], true);
       }
     }
     if (!existe) r = Recurso{.cuerpo = "no such file", .estado = 404};

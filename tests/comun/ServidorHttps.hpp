@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,12 +38,19 @@ struct Recurso {
   bool rangos = true;        // false: Range is ignored, always 200 with the whole body
   bool sinLongitud = false;  // no Content-Length: the end of the body closes the connection
   std::int64_t longitudAnunciada = -1;  // >= 0: this Content-Length, whatever is sent
-  std::int64_t cortarTras = -1;         // >= 0: drop the connection after this many body bytes...
-  int cortes = 1;                       // ...in this many answers; later ones are whole
+  std::int64_t cortarTras = -1;         // >= 0: the first answer breaks off after this many bytes
   int pausaMs = 0;                      // between pieces of `trozo` bytes: a slow body
   std::size_t trozo = 16 * 1024;
   std::string ubicacion{};  // Location header, for a 3xx `estado`
 };
+
+// `n` bytes that no server answer would produce by chance: a body to compare byte for byte.
+inline std::string bytesAlAzar(std::size_t n, unsigned semilla) {
+  std::mt19937 azar(semilla);
+  std::string r(n, '\0');
+  for (char& c : r) c = static_cast<char>(azar());
+  return r;
+}
 
 // A request as received; header names in lower case.
 struct Peticion {
@@ -82,7 +90,7 @@ class ServidorHttps {
   mutable std::mutex mutex_;
   std::condition_variable despertar_;
   std::map<std::string, Recurso> recursos_;
-  std::map<std::string, int> cortesHechos_;
+  std::map<std::string, bool> cortado_;
   std::vector<Peticion> peticiones_;
   std::vector<int> conexiones_;
   std::vector<std::thread> hilos_;

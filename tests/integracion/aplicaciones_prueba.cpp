@@ -6,10 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,231 +23,156 @@ namespace ovelmar {
 namespace {
 
 namespace fs = std::filesystem;
-using pruebas::CarpetaTemporal;
 using pruebas::crearPaquete;
 using pruebas::escribirArchivo;
 using pruebas::esperarA;
 using pruebas::infoPlist;
+using pruebas::leerArchivo;
 
-std::string leer(const fs::path& ruta) {
-  std::ifstream f(ruta, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-// Children this test starts itself; killed and reaped at the end whatever happens.
-class Hijos {
- public:
-  ~Hijos() {
-    for (pid_t p : pids_) {
+class Aplicaciones : public ::testing::Test {
+ protected:
+  ~Aplicaciones() override {
+    for (pid_t p : hijos_) {
       kill(p, SIGKILL);
       waitpid(p, nullptr, 0);
     }
   }
-  pid_t arrancar(const std::vector<std::string>& argv) {
-    std::vector<char*> p;
-    for (const auto& a : argv) p.push_back(const_cast<char*>(a.c_str()));
-    p.push_back(nullptr);
-    pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, argv[0].c_str(), nullptr, nullptr, p.data(), environ), 0);
-    pids_.push_back(pid);
-    return pid;
+  // A copy of /bin/sleep at that path, so that its processes can be told apart.
+  fs::path dormir(const fs::path& programa) {
+    fs::create_directories(programa.parent_path());
+    fs::copy_file("/bin/sleep", programa);
+    fs::permissions(programa, fs::perms(0755));
+    return programa;
   }
-  void reapear(pid_t pid) {
-    waitpid(pid, nullptr, 0);
-    std::erase(pids_, pid);
-  }
-
- private:
-  std::vector<pid_t> pids_;
-};
-
-class Aplicaciones : public ::testing::Test {
- protected:
-  // A bundle with that identifier whose Contents/MacOS holds a copy of /bin/sleep.
-  fs::path paqueteDormilon(const std::string& nombre, const std::string& id) {
+  // A bundle with that identifier whose executable sleeps.
+  fs::path dormilon(const std::string& nombre, const std::string& id) {
     fs::path app = t_.ruta() / nombre;
     crearPaquete(app, infoPlist({{"CFBundleIdentifier", id}, {"CFBundleExecutable", "dormir"}}));
-    fs::copy_file("/bin/sleep", app / "Contents/MacOS/dormir");
-    fs::permissions(app / "Contents/MacOS/dormir", fs::perms(0755));
+    dormir(app / "Contents/MacOS/dormir");
     return app;
   }
-  // Waits until the child has really become the program (exec done).
-  void esperarEjecutable(pid_t pid, const fs::path& programa) {
-    ASSERT_TRUE(esperarA([&] {
-      std::error_code e;
-      return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", e) == programa;
-    }));
+  // Starts the program as a child of the test, once it has really become that program.
+  pid_t arrancar(const fs::path& programa) {
+    char* argv[] = {const_cast<char*>(programa.c_str()), const_cast<char*>("60"), nullptr};
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, programa.c_str(), nullptr, nullptr, argv, environ), 0);
+    hijos_.push_back(pid);
+    std::error_code e;
+    EXPECT_TRUE(esperarA([&] { return fs::read_symlink(proc(pid) + "/exe", e) == programa; }));
+    return pid;
+  }
+  static std::string proc(pid_t pid) { return "/proc/" + std::to_string(pid); }
+  // The error `abrir` answers with; an error too when it does not answer at once.
+  std::optional<Error> abrir(const fs::path& app, bool instanciaNueva) {
+    std::optional<Error> error = Error{};
+    aplicaciones_.abrir(app.string(), instanciaNueva, [&](std::optional<Error> e) { error = e; });
+    return error;
   }
 
-  CarpetaTemporal t_;
+  pruebas::CarpetaTemporal t_;
   PropiedadesLinux propiedades_;
   ProcesosLinux procesos_;
   AplicacionesLinux aplicaciones_{propiedades_, procesos_};
-  Hijos hijos_;
+  std::vector<pid_t> hijos_;
 };
 
-TEST_F(Aplicaciones, AbrirArrancaElEjecutableSeparadoEnSesionPropia) {
-  const fs::path app = t_.ruta() / "Z.app";
-  const fs::path marca = t_.ruta() / "marca";
+TEST_F(Aplicaciones, AbrirArrancaSeparadoEnSesionPropiaYTerminarlo) {
+  const fs::path app = t_.ruta() / "Z.app", marca = t_.ruta() / "marca";
   crearPaquete(app, infoPlist({{"CFBundleExecutable", "z"}}));
-  // It writes its pid and session, then stays a while so they can be checked.
   escribirArchivo(app / "Contents/MacOS/z",
-                  "#!/bin/sh\necho $$ $(cut -d' ' -f6 /proc/$$/stat) $(pwd) > '" + marca.string() +
-                      ".t'\nmv '" + marca.string() + ".t' '" + marca.string() +
-                      "'\nexec sleep 30\n");
+                  "#!/bin/sh\necho $$ > '" + marca.string() + "'\nexec sleep 30\n");
   fs::permissions(app / "Contents/MacOS/z", fs::perms(0755));
 
-  int llamadas = 0;
-  std::optional<Error> error;
-  aplicaciones_.abrir(app.string(), true, [&](std::optional<Error> e) {
-    ++llamadas;
-    error = e;
-  });
-  ASSERT_EQ(llamadas, 1);
-  ASSERT_FALSE(error) << error->descripcion;
-  ASSERT_TRUE(esperarA([&] { return fs::exists(marca); }));
-  std::istringstream datos(leer(marca));
-  pid_t pid = 0, sesion = 0;
-  std::string carpeta;
-  datos >> pid >> sesion >> carpeta;
-  ASSERT_GT(pid, 0);
-  EXPECT_EQ(sesion, pid);  // leader of a session of its own
-  EXPECT_EQ(carpeta, "/");
-  AplicacionEnEjecucion abierta{pid, std::nullopt};
-  aplicaciones_.forzarTerminacion(abierta);
+  ASSERT_EQ(abrir(app, true), std::nullopt);
+  ASSERT_TRUE(esperarA([&] { return leerArchivo(marca).ends_with('\n'); }));
+  const pid_t pid = std::stoi(leerArchivo(marca));
+  EXPECT_EQ(getsid(pid), pid);  // leader of a session of its own
+  EXPECT_EQ(fs::read_symlink(proc(pid) + "/cwd"), "/");
+  const AplicacionEnEjecucion abierta{pid, std::nullopt};
+  EXPECT_FALSE(aplicaciones_.terminada(abierta));
+  aplicaciones_.terminar(abierta);
+  EXPECT_TRUE(esperarA([&] { return aplicaciones_.terminada(abierta); }));
   // Reaped by the component, so it does not stay a zombie.
-  EXPECT_TRUE(esperarA([&] { return !fs::exists("/proc/" + std::to_string(pid)); }));
+  EXPECT_TRUE(esperarA([&] { return !fs::exists(proc(pid)); }));
+
+  // One of ours that nobody reaps yet: a zombie counts as terminated.
+  const AplicacionEnEjecucion hijo{arrancar(dormir(t_.ruta() / "dormir")), std::nullopt};
+  aplicaciones_.forzarTerminacion(hijo);
+  EXPECT_TRUE(esperarA([&] { return aplicaciones_.terminada(hijo); }));
+  EXPECT_TRUE(fs::exists(proc(hijo.pid)));
 }
 
 TEST_F(Aplicaciones, AbrirUnPaqueteInservibleEsUnError) {
+  const std::string guion = "#!/bin/sh\nexit 0\n", z = infoPlist({{"CFBundleExecutable", "z"}});
   struct Caso {
-    const char* nombre;
-    std::string info;  // empty: no Info.plist
-    std::string ejecutable;
-    std::string contenido;  // empty: no executable file
-    fs::perms modo;
+    const char* caso;
+    std::string info;        // empty: no Info.plist
+    std::string ejecutable;  // Contents/MacOS/z
+    fs::perms modo = fs::perms(0755);
   };
-  const std::string guion = "#!/bin/sh\nexit 0\n";
   const Caso casos[] = {
-      {"no Info.plist", "", "z", guion, fs::perms(0755)},
-      {"malformed Info.plist", "<plist><dict><key>", "z", guion, fs::perms(0755)},
-      {"Info.plist not a dictionary", "<plist version=\"1.0\"><string>z</string></plist>", "z",
-       guion, fs::perms(0755)},
-      {"no CFBundleExecutable", infoPlist({{"CFBundleIdentifier", "a.b"}}), "z", guion,
-       fs::perms(0755)},
-      {"executable outside MacOS", infoPlist({{"CFBundleExecutable", "../Info.plist"}}), "z", guion,
-       fs::perms(0755)},
-      {"executable missing", infoPlist({{"CFBundleExecutable", "otro"}}), "z", guion,
-       fs::perms(0755)},
-      {"not executable", infoPlist({{"CFBundleExecutable", "z"}}), "z", guion, fs::perms(0644)},
-      {"not a program", infoPlist({{"CFBundleExecutable", "z"}}), "z", "\x01\x02 nada",
-       fs::perms(0755)},
+      {"no Info.plist", "", guion},
+      {"malformed Info.plist", "<plist><dict><key>", guion},
+      {"Info.plist not a dictionary", "<plist version=\"1.0\"><string>z</string></plist>", guion},
+      {"no CFBundleExecutable", infoPlist({{"CFBundleIdentifier", "a.b"}}), guion},
+      {"executable outside MacOS", infoPlist({{"CFBundleExecutable", "../Info.plist"}}), guion},
+      {"executable missing", infoPlist({{"CFBundleExecutable", "otro"}}), guion},
+      {"not executable", z, guion, fs::perms(0644)},
+      {"not a program", z, "\x01\x02 nada"},
   };
   int n = 0;
   for (const Caso& c : casos) {
-    SCOPED_TRACE(c.nombre);
+    SCOPED_TRACE(c.caso);
     const fs::path app = t_.ruta() / ("Roto" + std::to_string(n++) + ".app");
-    fs::create_directories(app / "Contents/MacOS");
     if (!c.info.empty()) escribirArchivo(app / "Contents/Info.plist", c.info);
-    escribirArchivo(app / "Contents/MacOS" / c.ejecutable, c.contenido);
-    fs::permissions(app / "Contents/MacOS" / c.ejecutable, c.modo);
-    int llamadas = 0;
-    std::optional<Error> error;
-    aplicaciones_.abrir(app.string(), true, [&](std::optional<Error> e) {
-      ++llamadas;
-      error = e;
-    });
-    EXPECT_EQ(llamadas, 1);
-    EXPECT_TRUE(error);
+    escribirArchivo(app / "Contents/MacOS/z", c.ejecutable);
+    fs::permissions(app / "Contents/MacOS/z", c.modo);
+    EXPECT_NE(abrir(app, true), std::nullopt);
   }
-  std::optional<Error> error;
-  aplicaciones_.abrir((t_.ruta() / "No.app").string(), false,
-                      [&](std::optional<Error> e) { error = e; });
-  EXPECT_TRUE(error);
+  EXPECT_NE(abrir(t_.ruta() / "No.app", false), std::nullopt);
 }
 
 TEST_F(Aplicaciones, SinInstanciaNuevaUnaCopiaEnMarchaBasta) {
-  const fs::path app = paqueteDormilon("Y.app", "com.ejemplo.y");
-  const fs::path marca = t_.ruta() / "marca";
+  const fs::path app = dormilon("Y.app", "com.ejemplo.y"), marca = t_.ruta() / "marca";
   // The bundle's executable proper records each start; the running copy is the sleeper.
   escribirArchivo(app / "Contents/Info.plist", infoPlist({{"CFBundleIdentifier", "com.ejemplo.y"},
                                                           {"CFBundleExecutable", "lanzador"}}));
   escribirArchivo(app / "Contents/MacOS/lanzador",
                   "#!/bin/sh\necho \"$OVELMAR_VEZ\" >> '" + marca.string() + "'\n");
   fs::permissions(app / "Contents/MacOS/lanzador", fs::perms(0755));
-  pid_t dormilon = hijos_.arrancar({(app / "Contents/MacOS/dormir").string(), "60"});
-  esperarEjecutable(dormilon, app / "Contents/MacOS/dormir");
+  const pid_t copia = arrancar(app / "Contents/MacOS/dormir");
 
-  std::optional<Error> error{Error{}};
   setenv("OVELMAR_VEZ", "primera", 1);
-  aplicaciones_.abrir(app.string(), false, [&](std::optional<Error> e) { error = e; });
-  EXPECT_FALSE(error);
+  EXPECT_EQ(abrir(app, false), std::nullopt);
   setenv("OVELMAR_VEZ", "segunda", 1);
-  aplicaciones_.abrir(app.string(), true, [&](std::optional<Error> e) { error = e; });
-  EXPECT_FALSE(error);
-  ASSERT_TRUE(esperarA([&] { return !leer(marca).empty(); }));
-  EXPECT_EQ(leer(marca), "segunda\n");  // only the new instance was started
+  EXPECT_EQ(abrir(app, true), std::nullopt);
+  ASSERT_TRUE(esperarA([&] { return !leerArchivo(marca).empty(); }));
+  EXPECT_EQ(leerArchivo(marca), "segunda\n");  // only the new instance was started
 
   // Once the copy has gone, opening without a new instance starts one.
-  kill(dormilon, SIGKILL);
-  hijos_.reapear(dormilon);
+  kill(copia, SIGKILL);
+  waitpid(copia, nullptr, 0);
+  std::erase(hijos_, copia);
   setenv("OVELMAR_VEZ", "tercera", 1);
-  aplicaciones_.abrir(app.string(), false, [&](std::optional<Error> e) { error = e; });
-  EXPECT_FALSE(error);
-  EXPECT_TRUE(esperarA([&] { return leer(marca) == "segunda\ntercera\n"; }));
+  EXPECT_EQ(abrir(app, false), std::nullopt);
+  EXPECT_TRUE(esperarA([&] { return leerArchivo(marca) == "segunda\ntercera\n"; }));
 }
 
 TEST_F(Aplicaciones, EnEjecucionPorIdentificador) {
-  const fs::path a = paqueteDormilon("A.app", "com.ejemplo.a");
-  const fs::path b = paqueteDormilon("B.app", "com.ejemplo.b");
-  const fs::path otraA = paqueteDormilon("Otra carpeta/A.app", "com.ejemplo.a");
-  const fs::path suelto = t_.ruta() / "dormir";
-  fs::copy_file("/bin/sleep", suelto);
-  fs::permissions(suelto, fs::perms(0755));
+  const fs::path a = dormilon("A.app", "com.ejemplo.a"), b = dormilon("B.app", "com.ejemplo.b");
+  const fs::path otraA = dormilon("Otra carpeta/A.app", "com.ejemplo.a");
+  arrancar(dormir(t_.ruta() / "suelto"));  // in no bundle at all
+  std::vector<AplicacionEnEjecucion> deA{
+      {arrancar(a / "Contents/MacOS/dormir"), a.string()},
+      {arrancar(otraA / "Contents/MacOS/dormir"), otraA.string()}};
+  const pid_t b1 = arrancar(b / "Contents/MacOS/dormir");
+  std::sort(deA.begin(), deA.end(), [](auto& x, auto& y) { return x.pid < y.pid; });
 
-  pid_t a1 = hijos_.arrancar({(a / "Contents/MacOS/dormir").string(), "60"});
-  pid_t b1 = hijos_.arrancar({(b / "Contents/MacOS/dormir").string(), "60"});
-  pid_t a2 = hijos_.arrancar({(otraA / "Contents/MacOS/dormir").string(), "60"});
-  pid_t s1 = hijos_.arrancar({suelto.string(), "60"});
-  esperarEjecutable(a1, a / "Contents/MacOS/dormir");
-  esperarEjecutable(b1, b / "Contents/MacOS/dormir");
-  esperarEjecutable(a2, otraA / "Contents/MacOS/dormir");
-  esperarEjecutable(s1, suelto);
-
-  std::vector<AplicacionEnEjecucion> esperadas{{a1, a.string()}, {a2, otraA.string()}};
-  std::sort(esperadas.begin(), esperadas.end(), [](auto& x, auto& y) { return x.pid < y.pid; });
-  EXPECT_EQ(aplicaciones_.enEjecucion("com.ejemplo.a"), esperadas);
+  EXPECT_EQ(aplicaciones_.enEjecucion("com.ejemplo.a"), deA);
   EXPECT_EQ(aplicaciones_.enEjecucion("com.ejemplo.b"),
             (std::vector<AplicacionEnEjecucion>{{b1, b.string()}}));
   EXPECT_TRUE(aplicaciones_.enEjecucion("com.ejemplo.c").empty());
   EXPECT_TRUE(aplicaciones_.enEjecucion("").empty());
-}
-
-TEST_F(Aplicaciones, TerminarYForzar) {
-  const fs::path listo = t_.ruta() / "listo";
-  pid_t obediente = hijos_.arrancar({"/bin/sleep", "60"});
-  pid_t terco =
-      hijos_.arrancar({"/bin/sh", "-c",
-                       "trap '' TERM; : > '" + listo.string() + "'; while :; do sleep 0.05; done"});
-  ASSERT_TRUE(esperarA([&] { return fs::exists(listo); }));
-  AplicacionEnEjecucion a{obediente, std::nullopt}, b{terco, std::nullopt};
-  EXPECT_FALSE(aplicaciones_.terminada(a));
-  EXPECT_FALSE(aplicaciones_.terminada(b));
-
-  aplicaciones_.terminar(a);
-  aplicaciones_.terminar(b);
-  // Not reaped yet, so a zombie: it still counts as terminated.
-  EXPECT_TRUE(esperarA([&] { return aplicaciones_.terminada(a); }));
-  // The one that ignores the request is still there a moment later.
-  EXPECT_FALSE(esperarA([&] { return aplicaciones_.terminada(b); }, 0.5));
-
-  aplicaciones_.forzarTerminacion(b);
-  EXPECT_TRUE(esperarA([&] { return aplicaciones_.terminada(b); }));
-  hijos_.reapear(obediente);
-  hijos_.reapear(terco);
-  EXPECT_TRUE(aplicaciones_.terminada(a));
 }
 
 }  // namespace

@@ -7,12 +7,10 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <future>
 #include <set>
-#include <sstream>
 
 #include "Ovelmar/Instalador.hpp"
 #include "Ovelmar/ReglasDeActualizacion.hpp"
@@ -30,13 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace pruebas;
 
-std::string leerTexto(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 // The real file manager, with writability the test decides (the tests run as root) and a
 // look at both bundles at the moment of the final replacement.
 class ArchivosVigilados : public ArchivosLinux {
@@ -52,40 +43,30 @@ class ArchivosVigilados : public ArchivosLinux {
   }
 };
 
-// A child process; killed and reaped when the test ends, whatever happens.
+// A child process running `programa 60`; killed and reaped when the test ends.
 struct Hijo {
-  pid_t pid = -1;
-  std::future<int> estado;
-  Hijo(const std::string& programa, bool ignorarTerminar) {
-    pid = fork();
-    if (pid == 0) {
-      if (ignorarTerminar) signal(SIGTERM, SIG_IGN);
-      execl(programa.c_str(), programa.c_str(), "60", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    estado = std::async(std::launch::async, [p = pid] {
-      int e = 0;
-      waitpid(p, &e, 0);
-      return e;
-    });
+  pid_t pid;
+  int estado = -1;
+  Hijo(const std::string& programa, bool ignorarTerminar) : pid(fork()) {
+    if (pid != 0) return;
+    if (ignorarTerminar) signal(SIGTERM, SIG_IGN);
+    execl(programa.c_str(), programa.c_str(), "60", static_cast<char*>(nullptr));
+    _exit(127);
   }
   ~Hijo() {
-    if (pid > 0) kill(pid, SIGKILL);
+    if (estado < 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
   }
-  // The signal that ended it, or 0.
+  // The signal that ended it (waiting a bounded time), or 0.
   int senal() {
-    if (estado.wait_for(std::chrono::seconds(30)) != std::future_status::ready) return 0;
-    int e = estado.get();
-    pid = -1;
-    return WIFSIGNALED(e) ? WTERMSIG(e) : 0;
+    esperarA([&] { return waitpid(pid, &estado, WNOHANG) == pid; }, 30);
+    return estado >= 0 && WIFSIGNALED(estado) ? WTERMSIG(estado) : 0;
   }
 };
 
 struct Escena {
   CarpetaTemporal t;
   const std::string id = "com.ejemplo.prueba" + std::to_string(getpid());
-  fs::path descargas = fs::path(std::getenv("HOME")) / "Downloads";
-  fs::path origen = descargas / "Kestra.app";
+  fs::path origen = fs::path(std::getenv("HOME")) / "Downloads/Kestra.app";
   fs::path carpeta = t.ruta() / "Aplicaciones";
   Bitacora b;
   PlataformaLinux linux;
@@ -104,18 +85,14 @@ struct Escena {
     entorno.variables["KESTRAVON_DESTINO"] = carpeta.string();
     paquete.rutaFija = origen.string();
     paquete.infoFija = Diccionario{{"CFBundleIdentifier", id}, {"CFBundleName", "Kestra"}};
-    p.archivos = &archivos;
-    p.entorno = &entorno;
-    p.paquete = &paquete;
-    p.alertas = &alertas;
-    p.aplicacion = &aplicacion;
-    p.colaGlobal = &global;
+    p.archivos = &archivos, p.entorno = &entorno, p.paquete = &paquete, p.alertas = &alertas;
+    p.aplicacion = &aplicacion, p.colaGlobal = &global;
     crearApp(origen, "7");
   }
-  ~Escena() { fs::remove_all(descargas); }
+  ~Escena() { fs::remove_all(origen.parent_path()); }
   fs::path D() { return instalador.destino(); }
 
-  // A bundle of this application whose executable is a script, or `programa` copied in.
+  // A quarantined bundle of this application; its executable a script or `programa`.
   void crearApp(const fs::path& app, const std::string& version, const std::string& programa = {}) {
     crearPaquete(app, infoPlist({{"CFBundleIdentifier", id},
                                  {"CFBundleExecutable", "Kestra"},
@@ -129,12 +106,17 @@ struct Escena {
     setxattr((app / "Contents/Info.plist").c_str(), "user.com.apple.quarantine", q, sizeof q - 1,
              0);
   }
+  // The build of the bundle at `app`; "" when there is none.
   std::string version(const fs::path& app) {
-    for (const char* v : {"6", "7"})
-      if (leerTexto(app / "Contents/Info.plist").find(">" + std::string(v) + "<") !=
-          std::string::npos)
-        return v;
+    const std::string info = leerArchivo(app / "Contents/Info.plist");
+    for (std::string v : {"6", "7"})
+      if (info.find(">" + v + "<") != std::string::npos) return v;
     return fs::exists(app) ? "?" : "";
+  }
+  // Whether the bundle still carries the download's quarantine attribute.
+  bool enCuarentena(const fs::path& app) {
+    return getxattr((app / "Contents/Info.plist").c_str(), "user.com.apple.quarantine", nullptr,
+                    0) >= 0;
   }
   // Runs the main queue until the application was asked to terminate (bounded).
   bool esperarTerminar() {
@@ -149,22 +131,32 @@ struct Escena {
 TEST(Instalar, EnCarpetasReales) {
   struct Caso {
     const char* caso;
-    std::function<void(Escena&)> preparar;
+    bool vieja, resto;   // an older copy at the destination, a leftover .nuevo beside it
+    const char* pkexec;  // the folder is not writable: what the stand-in pkexec does
+    Resultado error;
+    const char* queda;
   };
   const Caso casos[] = {
-      {"nueva", [](Escena&) {}},
-      {"reemplaza una más vieja", [](Escena& e) { e.crearApp(e.D(), "6"); }},
-      {"quita un .nuevo de otra vez",
-       [](Escena& e) {
-         e.crearApp(e.D(), "6");
-         escribirArchivo(e.D().string() + ".nuevo/basura", "x");
-       }},
+      {"nueva", false, false, nullptr, std::nullopt, "7"},
+      {"reemplaza una más vieja", true, false, nullptr, std::nullopt, "7"},
+      {"quita un .nuevo de otra vez", true, true, nullptr, std::nullopt, "7"},
+      {"administrador autorizado", true, true, "exec \"$@\"", std::nullopt, "7"},
+      {"administrador cancelado", true, false, "exit 126", Error::cocoa(Error::userCancelled), "6"},
+      {"administrador rechazado", true, false, "exit 127",
+       Error::cocoa(Error::fileWriteNoPermission), "6"},
   };
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.caso);
     Escena e;
-    c.preparar(e);
-    bool habiaVieja = fs::exists(e.D());
+    if (c.vieja) e.crearApp(e.D(), "6");
+    if (c.resto) escribirArchivo(e.D().string() + ".nuevo/basura", "x");
+    if (c.pkexec) {
+      e.archivos.noEscribibles.insert(e.carpeta.string());
+      const fs::path programa = e.t.ruta() / "pkexec";
+      escribirArchivo(programa, std::string("#!/bin/sh\n") + c.pkexec + "\n");
+      fs::permissions(programa, fs::perms(0755));
+      e.linux.procesos().establecerHerramienta("pkexec", programa.string());
+    }
     int reemplazos = 0;
     // The user's copy is still there when the complete, clean new copy stands beside it.
     e.archivos.alReemplazar = [&](const std::string& d, const std::string& n) {
@@ -173,13 +165,12 @@ TEST(Instalar, EnCarpetasReales) {
       EXPECT_EQ(e.version(n), "7");
       EXPECT_TRUE(fs::exists(fs::path(n) / "Contents/MacOS/Kestra"));
       EXPECT_FALSE(fs::exists(fs::path(n) / "basura"));
-      EXPECT_LT(getxattr((fs::path(n) / "Contents/Info.plist").c_str(), "user.com.apple.quarantine",
-                         nullptr, 0),
-                0);
+      EXPECT_FALSE(e.enCuarentena(n));
     };
-    EXPECT_EQ(e.instalador.instalar(e.origen.string()), std::nullopt);
-    EXPECT_EQ(reemplazos, habiaVieja ? 1 : 0);
-    EXPECT_EQ(e.version(e.D()), "7");
+    EXPECT_EQ(e.instalador.instalar(e.origen.string()), c.error);
+    EXPECT_EQ(reemplazos, c.vieja && !c.pkexec ? 1 : 0);
+    EXPECT_EQ(e.version(e.D()), c.queda);
+    EXPECT_EQ(e.enCuarentena(e.D()), c.error.has_value());
     EXPECT_EQ(fs::status(e.D() / "Contents/MacOS/Kestra").permissions(), fs::perms(0755));
     auto dentro = fs::directory_iterator(e.carpeta);
     EXPECT_EQ(std::distance(fs::begin(dentro), fs::end(dentro)), 1);  // nothing else left
@@ -187,35 +178,9 @@ TEST(Instalar, EnCarpetasReales) {
   }
 }
 
-TEST(Instalar, SinPermisoPorElAdministrador) {
-  struct Caso {
-    const char* caso;
-    const char* pkexec;
-    std::optional<Error> error;
-    const char* queda;
-  };
-  const Caso casos[] = {
-      {"autorizado", "exec \"$@\"", std::nullopt, "7"},
-      {"cancelado", "exit 126", Error::cocoa(Error::userCancelled), "6"},
-      {"rechazado", "exit 127", Error::cocoa(Error::fileWriteNoPermission), "6"},
-  };
-  for (const Caso& c : casos) {
-    SCOPED_TRACE(c.caso);
-    Escena e;
-    e.crearApp(e.D(), "6");
-    e.archivos.noEscribibles.insert(e.carpeta.string());
-    fs::path pkexec = e.t.ruta() / "pkexec";
-    escribirArchivo(pkexec, std::string("#!/bin/sh\n") + c.pkexec + "\n");
-    fs::permissions(pkexec, fs::perms(0755));
-    e.linux.procesos().establecerHerramienta("pkexec", pkexec.string());
-    EXPECT_EQ(e.instalador.instalar(e.origen.string()), c.error);
-    EXPECT_EQ(e.version(e.D()), c.queda);
-  }
-}
-
 TEST(CerrarOtrasCopias, PrimeroPorLasBuenasYLuegoALaFuerza) {
   Escena e;
-  fs::path otra = e.t.ruta() / "Otra carpeta/Kestra.app";
+  const fs::path otra = e.t.ruta() / "Otra carpeta/Kestra.app";
   e.crearApp(otra, "5", "/bin/sleep");
   const std::string programa = (otra / "Contents/MacOS/Kestra").string();
   Hijo educada(programa, false), terca(programa, true);
@@ -226,40 +191,37 @@ TEST(CerrarOtrasCopias, PrimeroPorLasBuenasYLuegoALaFuerza) {
   EXPECT_TRUE(e.p.aplicaciones->enEjecucion(e.id).empty());
 }
 
-TEST(AbrirInstalada, LaCopiaAbiertaEnElDestinoPasaAlFrente) {
-  Escena e;
-  e.crearApp(e.D(), "7", "/bin/sleep");
-  Hijo abierta((e.D() / "Contents/MacOS/Kestra").string(), false);
-  ASSERT_TRUE(esperarA([&] { return e.instalador.copiaDeDestinoAbierta(); }, 10));
-  e.instalador.abrirInstalada(e.origen.string(), false, false);
-  ASSERT_TRUE(e.esperarTerminar());
-  // No second instance was started, and the download went to the Trash.
-  EXPECT_EQ(e.p.aplicaciones->enEjecucion(e.id).size(), 1u);
-  EXPECT_FALSE(fs::exists(e.origen));
-  EXPECT_TRUE(e.alertas.mostradas.empty());
-}
-
 TEST(AbrirInstalada, LaDescargaSoloVaALaPapeleraTrasAbrir) {
   struct Caso {
     const char* caso;
-    bool rota;  // the installed copy has no executable
+    bool enMarcha;  // the installed copy runs already
+    bool rota;      // the installed copy has no executable
     bool reintentar;
     bool abre;
   };
   const Caso casos[] = {
-      {"abre", false, false, true},
-      {"no abre", true, false, false},
-      {"no abre, se reinstala y abre", true, true, true},
+      {"en marcha: pasa al frente, sin otra instancia", true, false, false, true},
+      {"abre", false, false, false, true},
+      {"no abre", false, true, false, false},
+      {"no abre, se reinstala y abre", false, true, true, true},
   };
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.caso);
     Escena e;
-    e.crearApp(e.D(), "7");
+    e.crearApp(e.D(), "7", c.enMarcha ? "/bin/sleep" : "");
+    std::optional<Hijo> abierta;
+    if (c.enMarcha) {
+      abierta.emplace((e.D() / "Contents/MacOS/Kestra").string(), false);
+      ASSERT_TRUE(esperarA([&] { return e.instalador.copiaDeDestinoAbierta(); }, 10));
+    }
     if (c.rota) fs::remove(e.D() / "Contents/MacOS/Kestra");
-    e.instalador.abrirInstalada(e.origen.string(), c.reintentar, true);
+    e.instalador.abrirInstalada(e.origen.string(), c.reintentar, !c.enMarcha);
     ASSERT_TRUE(e.esperarTerminar());
+    if (c.enMarcha) {
+      EXPECT_EQ(e.p.aplicaciones->enEjecucion(e.id).size(), 1u);
+    }
     EXPECT_EQ(fs::exists(e.origen), !c.abre);
-    fs::path papelera = fs::path(std::getenv("XDG_DATA_HOME")) / "Trash";
+    const fs::path papelera = fs::path(std::getenv("XDG_DATA_HOME")) / "Trash";
     EXPECT_EQ(fs::exists(papelera / "files/Kestra.app/Contents/Info.plist"), c.abre);
     fs::remove_all(papelera);
     EXPECT_EQ(e.alertas.mostradas.size(), c.abre ? 0u : 1u);
