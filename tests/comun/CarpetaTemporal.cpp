@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -23,7 +24,8 @@ CarpetaTemporal::~CarpetaTemporal() {
   // Make everything writable again first, so that read-only test folders go too.
   for (auto it = fs::recursive_directory_iterator(ruta_, e); !e && it != fs::end(it);
        it.increment(e))
-    if (!it->is_symlink()) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, e);
+    if (!it->is_symlink())
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, e);
   fs::remove_all(ruta_, e);
 }
 
@@ -46,6 +48,16 @@ std::string binarioDe(const std::string& xml) {
   return r;
 }
 
+ResultadoDeOrden ejecutarOrden(const std::string& orden) {
+  ResultadoDeOrden s;
+  FILE* p = popen(orden.c_str(), "r");
+  if (!p) return s;
+  char trozo[512];
+  while (std::fgets(trozo, sizeof trozo, p)) s.texto += trozo;
+  s.estado = pclose(p);
+  return s;
+}
+
 void escribirArchivo(const fs::path& ruta, const std::string& contenido) {
   fs::create_directories(ruta.parent_path());
   std::ofstream(ruta, std::ios::binary) << contenido;
@@ -57,8 +69,7 @@ void crearPaquete(const fs::path& paquete, const std::string& info) {
 }
 
 std::string infoPlist(std::initializer_list<std::pair<std::string, std::string>> entradas) {
-  std::string t =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
+  std::string t = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
   for (const auto& [clave, valor] : entradas)
     t += "<key>" + clave + "</key><string>" + valor + "</string>\n";
   return t + "</dict>\n</plist>\n";

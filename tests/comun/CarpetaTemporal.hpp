@@ -24,6 +24,12 @@ class CarpetaTemporal {
 std::string leerArchivo(const std::filesystem::path& ruta);
 // The same property list in libplist's binary form.
 std::string binarioDe(const std::string& xml);
+// Runs a shell command line: what it printed and its wait status.
+struct ResultadoDeOrden {
+  std::string texto;
+  int estado = -1;
+};
+ResultadoDeOrden ejecutarOrden(const std::string& orden);
 // Writes a file, creating its folders.
 void escribirArchivo(const std::filesystem::path& ruta, const std::string& contenido);
 // A minimal application bundle: Contents/Info.plist (the text given) and Contents/MacOS.

@@ -187,12 +187,8 @@ TEST(Actualizacion, ElAnfitrionDeEjemploMuestraLosEstadosDeActualizar) {
       "KESTRAVON_DESTINO='" + arbol + "' '" + arbol +
       "/Kestra.app/Contents/MacOS/demo' -o com.ejemplo.Kestra.actualizacion '" + arbol +
       "/Ovelmar.bundle' actualizar: '" + peticion + "' esperar:3 estadoDeLaActualizacion 2>&1";
-  FILE* p = popen(orden.c_str(), "r");
-  ASSERT_TRUE(p);
-  std::string salida;
-  char trozo[512];
-  while (std::fgets(trozo, sizeof trozo, p)) salida += trozo;
-  EXPECT_EQ(pclose(p), 0) << salida;
+  const auto [salida, estado] = pruebas::ejecutarOrden(orden);
+  EXPECT_EQ(estado, 0) << salida;
   const auto en = [&](const std::string& parte) { return salida.find(parte); };
   ASSERT_NE(en("actualizar: -> \n<?xml"), std::string::npos) << salida;
   EXPECT_NE(en("<true/>"), std::string::npos) << salida;

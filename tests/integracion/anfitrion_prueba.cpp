@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "anfitrion/ovelmar.h"
+#include "comun/CarpetaTemporal.hpp"
 
 namespace {
 
@@ -93,8 +94,9 @@ TEST(Anfitrion, LaClasePorNombreYLosMensajesPorSelector) {
   unsigned long token = ov.observar(
       ".actualizacion", [](const char*, void* n) { ++*static_cast<int*>(n); }, &avisos);
   EXPECT_NE(token, 0u);
-  for (const char* argumento : {static_cast<const char*>(nullptr), "", "<<<", "<plist><array/></plist>",
-                                "<plist><dict><key>url</key></dict></plist>"})
+  for (const char* argumento :
+       {static_cast<const char*>(nullptr), "", "<<<", "<plist><array/></plist>",
+        "<plist><dict><key>url</key></dict></plist>"})
     EXPECT_TRUE(contiene(ov.respuesta(b, "actualizar:", argumento), "<false/>"))
         << (argumento ? argumento : "NULL");
   EXPECT_EQ(avisos, 0);
@@ -115,8 +117,9 @@ TEST(Anfitrion, UnMensajeConHiloPrincipalDesdeOtroHiloDetieneElProceso) {
   std::thread([&] { estado = ov.respuesta(objeto, "estadoDeLaActualizacion"); }).join();
   EXPECT_TRUE(contiene(estado, "nada"));
   for (const char* selector : {"puedeActualizarse", "actualizar:"}) {
-    EXPECT_DEATH(std::thread([&] { ov.respuesta(objeto, selector, "<plist><dict/></plist>"); }).join(),
-                 std::string("'") + selector + "' must be sent on the main thread")
+    EXPECT_DEATH(
+        std::thread([&] { ov.respuesta(objeto, selector, "<plist><dict/></plist>"); }).join(),
+        std::string("'") + selector + "' must be sent on the main thread")
         << selector;
   }
   ov.soltar(objeto);
@@ -125,12 +128,8 @@ TEST(Anfitrion, UnMensajeConHiloPrincipalDesdeOtroHiloDetieneElProceso) {
 TEST(Anfitrion, ElAnfitrionDeEjemploCargaElPaqueteYMuestraLasRespuestas) {
   const std::string orden = std::string(OVELMAR_ARBOL) + "/Kestra.app/Contents/MacOS/demo " +
                             kPaquete + " estadoDeLaActualizacion noExiste puedeActualizarse 2>&1";
-  FILE* p = popen(orden.c_str(), "r");
-  ASSERT_TRUE(p);
-  std::string salida;
-  char trozo[512];
-  while (std::fgets(trozo, sizeof trozo, p)) salida += trozo;
-  EXPECT_EQ(pclose(p), 0) << salida;
+  const auto [salida, estado] = ovelmar::pruebas::ejecutarOrden(orden);
+  EXPECT_EQ(estado, 0) << salida;
   EXPECT_TRUE(contiene(salida, "estadoDeLaActualizacion -> \n<?xml")) << salida;
   EXPECT_TRUE(contiene(salida, "noExiste -> (nada)")) << salida;
   // The demo runs from its own bundle, which is not in the Applications folder.

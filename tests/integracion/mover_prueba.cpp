@@ -70,12 +70,8 @@ TEST(Mover, ElAnfitrionDeEjemploSeInstalaASiMismo) {
                               entrecomillar(S / "Contents/MacOS/demo") + " " +
                               entrecomillar(kArbol / "Ovelmar.bundle") +
                               " instalarSiHaceFalta 2>&1";
-    FILE* p = popen(orden.c_str(), "r");
-    ASSERT_TRUE(p);
-    std::string salida;
-    char trozo[512];
-    while (std::fgets(trozo, sizeof trozo, p)) salida += trozo;
-    EXPECT_EQ(pclose(p), 0) << salida;
+    const auto [salida, estado] = ejecutarOrden(orden);
+    EXPECT_EQ(estado, 0) << salida;
     for (auto [marca, valor] : {std::pair<std::string, std::string>{"{D}", D}, {"{S}", S}})
       if (auto i = c.linea.find(marca); i != std::string::npos)
         c.linea.replace(i, marca.size(), valor);
