@@ -1,8 +1,6 @@
 #include "Actualizador.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -136,7 +134,7 @@ bool Actualizador::esDeLaSesionActual(const SesionDeDescarga& sesion) const {
 
 void Actualizador::progreso(SesionDeDescarga& sesion, TareaDeDescarga&, std::int64_t,
                             std::int64_t totalEscritos, std::int64_t esperados) {
-  exigirHiloPrincipal("progreso");
+  exigirHiloPrincipal(*plataforma_.colaPrincipal, "progreso");
   if (!esDeLaSesionActual(sesion)) return;
   const double ahora = plataforma_.reloj->ahora();
   // Also holds back when the clock was set back.
@@ -151,7 +149,7 @@ void Actualizador::progreso(SesionDeDescarga& sesion, TareaDeDescarga&, std::int
 
 void Actualizador::terminado(SesionDeDescarga& sesion, TareaDeDescarga& tarea,
                              const std::string& ubicacion) {
-  exigirHiloPrincipal("terminado");
+  exigirHiloPrincipal(*plataforma_.colaPrincipal, "terminado");
   if (!esDeLaSesionActual(sesion)) return;
   std::optional<int> respuesta = tarea.respuesta();
   if (!respuesta || !esRespuestaConCuerpo(*respuesta)) return;  // an error page is no archive
@@ -162,7 +160,7 @@ void Actualizador::terminado(SesionDeDescarga& sesion, TareaDeDescarga& tarea,
 
 void Actualizador::completado(SesionDeDescarga& sesion, TareaDeDescarga&,
                               const std::optional<ErrorDeRed>& error) {
-  exigirHiloPrincipal("completado");
+  exigirHiloPrincipal(*plataforma_.colaPrincipal, "completado");
   if (!esDeLaSesionActual(sesion)) return;
   sesion_->terminarEInvalidar();
   soltarSesion();
@@ -237,14 +235,6 @@ void Actualizador::soltarSesion() {
         tarea.reset();
         sesion.reset();
       });
-}
-
-void Actualizador::exigirHiloPrincipal(std::string_view donde) const {
-  if (plataforma_.colaPrincipal->esHiloPrincipal()) return;
-  std::fprintf(stderr, "Ovelmar: the updater's '%.*s' must run on the main thread; stopping.\n",
-               static_cast<int>(donde.size()), donde.data());
-  std::fflush(stderr);
-  std::abort();
 }
 
 }  // namespace ovelmar

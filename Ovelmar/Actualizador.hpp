@@ -68,7 +68,6 @@ class Actualizador : public DelegadoDeDescarga {
   bool esDeLaSesionActual(const SesionDeDescarga& sesion) const;
   // Drops the session once the callback that may be running inside it has returned.
   void soltarSesion();
-  void exigirHiloPrincipal(std::string_view donde) const;
 
   Plataforma& plataforma_;
   ReglasDeActualizacion& reglas_;

@@ -1,8 +1,6 @@
 #include "Ovelmar.hpp"
 
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
 
 namespace ovelmar {
 
@@ -13,28 +11,22 @@ std::string L(Idiomas& idiomas, std::string_view ingles, std::string_view espano
   return std::string(primero.starts_with("es") ? espanol : ingles);
 }
 
-void Ovelmar::exigirHiloPrincipal(std::string_view selector) const {
-  if (plataforma_.colaPrincipal->esHiloPrincipal()) return;
-  std::fprintf(stderr, "Ovelmar: '%.*s' must be sent on the main thread; stopping.\n",
-               static_cast<int>(selector.size()), selector.data());
-  std::fflush(stderr);
-  std::abort();
-}
-
 bool Ovelmar::instalarSiHaceFalta() {
-  exigirHiloPrincipal("instalarSiHaceFalta");
+  exigirHiloPrincipal(*plataforma_.colaPrincipal, "instalarSiHaceFalta");
   return instalador_.moverSiHaceFalta();
 }
 
 bool Ovelmar::puedeActualizarse() {
-  exigirHiloPrincipal("puedeActualizarse");
+  exigirHiloPrincipal(*plataforma_.colaPrincipal, "puedeActualizarse");
   return actualizador_.puedeActualizarse();
 }
 
-Diccionario Ovelmar::estadoDeLaActualizacion() const { return actualizador_.estado(); }
+Diccionario Ovelmar::estadoDeLaActualizacion() const {
+  return actualizador_.estado();
+}
 
 bool Ovelmar::actualizar(const Diccionario& pedido) {
-  exigirHiloPrincipal("actualizar:");
+  exigirHiloPrincipal(*plataforma_.colaPrincipal, "actualizar:");
   return actualizador_.empezar(pedido);
 }
 

@@ -30,9 +30,6 @@ class Ovelmar {
   GuiaFlotante& guia() { return guia_; }
 
  private:
-  // Messages that must run on the main thread stop the process when they do not.
-  void exigirHiloPrincipal(std::string_view selector) const;
-
   Plataforma& plataforma_;
   Instalador& instalador_;
   Actualizador& actualizador_;

@@ -3,6 +3,7 @@
 // never inside the call that sends it.
 
 #include <functional>
+#include <string_view>
 
 namespace ovelmar {
 
@@ -16,5 +17,9 @@ class ColaPrincipal {
   // Runs the main queue for that long (main thread only).
   virtual void correrDurante(double segundos) = 0;
 };
+
+// A call that must run on the main thread and does not is a programming error of the
+// caller: it stops the process with a message naming the call, never runs.
+void exigirHiloPrincipal(ColaPrincipal& cola, std::string_view llamada);
 
 }  // namespace ovelmar
