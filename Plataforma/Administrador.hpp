@@ -8,8 +8,8 @@
 namespace ovelmar {
 
 struct ResultadoDeGuion {
-  bool compilado = true;                     // a script object could be made from the source
-  bool error = false;                        // the run reported an error
+  bool compilado = true;                      // a script object could be made from the source
+  bool error = false;                         // the run reported an error
   std::optional<std::int64_t> numeroDeError;  // its error number, when it had one
 };
 

@@ -70,8 +70,7 @@ const std::map<std::string, Metodo, std::less<>>& metodos() {
        [](Ovelmar& o, const Diccionario&) { return Valor(o.puedeActualizarse()); }},
       {"estadoDeLaActualizacion",
        [](Ovelmar& o, const Diccionario&) { return Valor(o.estadoDeLaActualizacion()); }},
-      {"actualizar:",
-       [](Ovelmar& o, const Diccionario& d) { return Valor(o.actualizar(d)); }},
+      {"actualizar:", [](Ovelmar& o, const Diccionario& d) { return Valor(o.actualizar(d)); }},
   };
   return tabla;
 }
@@ -104,7 +103,9 @@ char* ov_enviar(void* objeto, const char* selector, const char* argumento) {
   return copiar(proceso().plataforma.propiedades->escribirXml(*respuesta));
 }
 
-void ov_liberar(char* texto) { std::free(texto); }
+void ov_liberar(char* texto) {
+  std::free(texto);
+}
 
 void ov_soltar(void* objeto) {
   auto* instancia = static_cast<Instancia*>(objeto);
@@ -113,12 +114,11 @@ void ov_soltar(void* objeto) {
   delete instancia;
 }
 
-unsigned long ov_observar(const char* nombre, void (*funcion)(const char*, void*),
-                          void* contexto) {
+unsigned long ov_observar(const char* nombre, void (*funcion)(const char*, void*), void* contexto) {
   if (!nombre || !funcion) return 0;
   Plataforma& p = proceso().plataforma;
-  return static_cast<unsigned long>(p.notificaciones->observar(
-      nombre, [&p, funcion, contexto](const Diccionario& informacion) {
+  return static_cast<unsigned long>(
+      p.notificaciones->observar(nombre, [&p, funcion, contexto](const Diccionario& informacion) {
         std::string xml = p.propiedades->escribirXml(Valor(informacion));
         funcion(xml.c_str(), contexto);
       }));
@@ -132,6 +132,8 @@ void ov_establecer_aplicacion(void (*activar)(void*), void (*terminar)(void*), v
   proceso().linux.aplicacion().registrar(activar, terminar, contexto);
 }
 
-void ov_ejecutar_bucle(double segundos) { proceso().plataforma.colaPrincipal->correrDurante(segundos); }
+void ov_ejecutar_bucle(double segundos) {
+  proceso().plataforma.colaPrincipal->correrDurante(segundos);
+}
 
 }  // extern "C"

@@ -21,7 +21,9 @@ namespace ovelmar {
 
 namespace fs = std::filesystem;
 
-Error errorPosix(int numero) { return Error{Error::dominioPosix, numero, std::strerror(numero)}; }
+Error errorPosix(int numero) {
+  return Error{Error::dominioPosix, numero, std::strerror(numero)};
+}
 
 namespace {
 
@@ -56,7 +58,7 @@ void copiarAtributos(const std::string& de, const std::string& a) {
 namespace {
 
 Resultado copiarArbol(const fs::path& de, const fs::path& a) {
-  struct stat st{};
+  struct stat st {};
   if (lstat(de.c_str(), &st) != 0) return errorPosix(errno);
   if (S_ISLNK(st.st_mode)) {
     std::error_code e;
@@ -87,20 +89,22 @@ Resultado copiarArbol(const fs::path& de, const fs::path& a) {
 }  // namespace
 
 bool ArchivosLinux::existe(const std::string& ruta) {
-  struct stat st{};
+  struct stat st {};
   return stat(ruta.c_str(), &st) == 0;
 }
 
-bool ArchivosLinux::escribible(const std::string& ruta) { return access(ruta.c_str(), W_OK) == 0; }
+bool ArchivosLinux::escribible(const std::string& ruta) {
+  return access(ruta.c_str(), W_OK) == 0;
+}
 
 std::optional<std::uint32_t> ArchivosLinux::dueno(const std::string& ruta) {
-  struct stat st{};
+  struct stat st {};
   if (lstat(ruta.c_str(), &st) != 0) return std::nullopt;
   return static_cast<std::uint32_t>(st.st_uid);
 }
 
 std::optional<bool> ArchivosLinux::soloLectura(const std::string& ruta) {
-  struct statvfs sv{};
+  struct statvfs sv {};
   if (statvfs(ruta.c_str(), &sv) != 0) return std::nullopt;
   return (sv.f_flag & ST_RDONLY) != 0;
 }
@@ -153,7 +157,7 @@ Resultado ArchivosLinux::mover(const std::string& de, const std::string& a) {
 }
 
 Resultado ArchivosLinux::copiar(const std::string& de, const std::string& a) {
-  struct stat st{};
+  struct stat st {};
   if (lstat(a.c_str(), &st) == 0) return errorPosix(EEXIST);
   Resultado r = copiarArbol(de, a);
   if (r) {
@@ -184,7 +188,7 @@ Resultado ArchivosLinux::papelera(const std::string& ruta) {
 }
 
 std::optional<std::int64_t> ArchivosLinux::tamano(const std::string& ruta) {
-  struct stat st{};
+  struct stat st {};
   if (stat(ruta.c_str(), &st) != 0) return std::nullopt;
   return static_cast<std::int64_t>(st.st_size);
 }

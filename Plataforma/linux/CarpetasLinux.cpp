@@ -24,7 +24,9 @@ std::optional<std::string> CarpetasLinux::caches() {
   return std::string(c);
 }
 
-std::string CarpetasLinux::temporal() { return g_get_tmp_dir(); }
+std::string CarpetasLinux::temporal() {
+  return g_get_tmp_dir();
+}
 
 std::vector<std::string> CarpetasLinux::raicesDeVolumenes() {
   const gchar* usuario = g_get_user_name();

@@ -15,7 +15,9 @@ gboolean correrUnaVez(gpointer datos) {
   return G_SOURCE_REMOVE;
 }
 
-void borrar(gpointer datos) { delete static_cast<std::function<void()>*>(datos); }
+void borrar(gpointer datos) {
+  delete static_cast<std::function<void()>*>(datos);
+}
 
 void adjuntar(GSource* fuente, std::function<void()> trabajo) {
   g_source_set_callback(fuente, correrUnaVez, new std::function<void()>(std::move(trabajo)),
@@ -26,7 +28,9 @@ void adjuntar(GSource* fuente, std::function<void()> trabajo) {
 
 }  // namespace
 
-bool ColaPrincipalLinux::esHiloPrincipal() { return syscall(SYS_gettid) == getpid(); }
+bool ColaPrincipalLinux::esHiloPrincipal() {
+  return syscall(SYS_gettid) == getpid();
+}
 
 void ColaPrincipalLinux::enviar(std::function<void()> trabajo) {
   // An idle source of default priority: dispatched in the order of sending.
@@ -44,9 +48,14 @@ void ColaPrincipalLinux::correrDurante(double segundos) {
   GMainContext* contexto = g_main_context_default();
   gint64 fin = g_get_monotonic_time() + static_cast<gint64>(std::max(0.0, segundos) * 1e6);
   bool listo = false;
-  GSource* alarma = g_timeout_source_new(static_cast<guint>(std::ceil(std::max(0.0, segundos) * 1000.0)));
+  GSource* alarma =
+      g_timeout_source_new(static_cast<guint>(std::ceil(std::max(0.0, segundos) * 1000.0)));
   g_source_set_callback(
-      alarma, [](gpointer l) -> gboolean { *static_cast<bool*>(l) = true; return G_SOURCE_REMOVE; },
+      alarma,
+      [](gpointer l) -> gboolean {
+        *static_cast<bool*>(l) = true;
+        return G_SOURCE_REMOVE;
+      },
       &listo, nullptr);
   g_source_attach(alarma, contexto);
   while (!listo && g_get_monotonic_time() < fin) g_main_context_iteration(contexto, TRUE);

@@ -21,7 +21,8 @@ std::vector<std::string> IdiomasLinux::preferidos() {
     std::string t = etiqueta(*n);
     if (t.empty()) continue;
     bool variante = std::any_of(resultado.begin(), resultado.end(), [&](const std::string& r) {
-      return r == t || (r.size() > t.size() && r.compare(0, t.size(), t) == 0 && r[t.size()] == '-');
+      return r == t ||
+             (r.size() > t.size() && r.compare(0, t.size(), t) == 0 && r[t.size()] == '-');
     });
     if (!variante) resultado.push_back(t);
   }

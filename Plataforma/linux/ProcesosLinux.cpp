@@ -154,11 +154,15 @@ bool ProcesosLinux::lanzar(const std::string& programa,
   return true;
 }
 
-std::int32_t ProcesosLinux::pid() { return static_cast<std::int32_t>(getpid()); }
-std::uint32_t ProcesosLinux::uid() { return static_cast<std::uint32_t>(getuid()); }
+std::int32_t ProcesosLinux::pid() {
+  return static_cast<std::int32_t>(getpid());
+}
+std::uint32_t ProcesosLinux::uid() {
+  return static_cast<std::uint32_t>(getuid());
+}
 
 std::string ProcesosLinux::nombreDeUsuario() {
-  struct passwd pw{};
+  struct passwd pw {};
   struct passwd* resultado = nullptr;
   char buffer[4096];
   if (getpwuid_r(getuid(), &pw, buffer, sizeof buffer, &resultado) == 0 && resultado)
@@ -167,6 +171,8 @@ std::string ProcesosLinux::nombreDeUsuario() {
   return u ? u : "";
 }
 
-void ProcesosLinux::salir(int estado) { std::_Exit(estado); }
+void ProcesosLinux::salir(int estado) {
+  std::_Exit(estado);
+}
 
 }  // namespace ovelmar

@@ -29,8 +29,8 @@ bool esNegativo(plist_t nodo) {
   if (!xml) return false;
   std::string_view texto(xml, largo);
   auto inicio = texto.find("<integer>");
-  bool negativo = inicio != std::string_view::npos && inicio + 9 < texto.size() &&
-                  texto[inicio + 9] == '-';
+  bool negativo =
+      inicio != std::string_view::npos && inicio + 9 < texto.size() && texto[inicio + 9] == '-';
   std::free(xml);
   return negativo;
 }
@@ -69,8 +69,9 @@ std::optional<Valor> convertir(plist_t nodo, int profundidad) {
       std::uint64_t largo = 0;
       plist_get_data_val(nodo, &d, &largo);
       Datos datos;
-      if (d) datos.bytes.assign(reinterpret_cast<std::uint8_t*>(d),
-                                reinterpret_cast<std::uint8_t*>(d) + largo);
+      if (d)
+        datos.bytes.assign(reinterpret_cast<std::uint8_t*>(d),
+                           reinterpret_cast<std::uint8_t*>(d) + largo);
       std::free(d);
       return Valor(std::move(datos));
     }
@@ -174,7 +175,8 @@ bool binarioConNul(std::string_view b) {
   if (objetos > b.size() || anchoDeDesplazamiento == 0 || anchoDeDesplazamiento > 8) return true;
   for (std::uint64_t i = 0; i < objetos; ++i) {
     std::uint64_t inicio = 0;
-    if (tabla > b.size() || !entero(tabla + i * anchoDeDesplazamiento, anchoDeDesplazamiento, inicio) ||
+    if (tabla > b.size() ||
+        !entero(tabla + i * anchoDeDesplazamiento, anchoDeDesplazamiento, inicio) ||
         inicio >= b.size())
       return true;
     auto marca = static_cast<std::uint8_t>(b[inicio]);

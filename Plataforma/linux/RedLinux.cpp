@@ -198,8 +198,8 @@ class Transferencia {
     // O_NONBLOCK keeps a pipe from blocking the open; regular files ignore it.
     struct stat st {};
     for (int intento = 0;; ++intento) {
-      fd_ = open(plan_.parcial.c_str(),
-                 O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+      fd_ = open(plan_.parcial.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                 0644);
       if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) break;
       int numero = fd_ < 0 ? errno : 0;
       if (fd_ >= 0) close(fd_);

@@ -4,6 +4,8 @@
 
 namespace ovelmar {
 
-double RelojLinux::ahora() { return static_cast<double>(g_get_real_time()) / 1e6; }
+double RelojLinux::ahora() {
+  return static_cast<double>(g_get_real_time()) / 1e6;
+}
 
 }  // namespace ovelmar

@@ -64,7 +64,9 @@ class ColaManual : public ColaPrincipal {
   explicit ColaManual(RelojManual& reloj) : reloj_(reloj) {}
   bool principal = true;
   bool esHiloPrincipal() override { return principal; }
-  void enviar(std::function<void()> t) override { pendientes_.push_back({reloj_.t, orden_++, std::move(t)}); }
+  void enviar(std::function<void()> t) override {
+    pendientes_.push_back({reloj_.t, orden_++, std::move(t)});
+  }
   void enviarDespues(double s, std::function<void()> t) override {
     pendientes_.push_back({reloj_.t + s, orden_++, std::move(t)});
   }

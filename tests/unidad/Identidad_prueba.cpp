@@ -22,19 +22,35 @@ struct CasoIdentidad {
 
 TEST(Identidad, SeLeeDeLaInformacionDelPaquete) {
   const CasoIdentidad casos[] = {
-      {"solo nombre corto", {{"CFBundleName", "Foo"}}, {"", "Foo", "Foo"}, "Foo.app",
+      {"solo nombre corto",
+       {{"CFBundleName", "Foo"}},
+       {"", "Foo", "Foo"},
+       "Foo.app",
        ".actualizacion"},
-      {"nombre visible vacío", {{"CFBundleName", "Foo"}, {"CFBundleDisplayName", ""}},
-       {"", "Foo", "Foo"}, "Foo.app", ".actualizacion"},
+      {"nombre visible vacío",
+       {{"CFBundleName", "Foo"}, {"CFBundleDisplayName", ""}},
+       {"", "Foo", "Foo"},
+       "Foo.app",
+       ".actualizacion"},
       {"nombre visible",
        {{"CFBundleName", "Foo"}, {"CFBundleDisplayName", "Foo Bar"}, {"CFBundleIdentifier", "x.y"}},
-       {"x.y", "Foo", "Foo Bar"}, "Foo Bar.app", "x.y.actualizacion"},
-      {"identificador numérico", {{"CFBundleIdentifier", 42}, {"CFBundleName", "Foo"}},
-       {"", "Foo", "Foo"}, "Foo.app", ".actualizacion"},
+       {"x.y", "Foo", "Foo Bar"},
+       "Foo Bar.app",
+       "x.y.actualizacion"},
+      {"identificador numérico",
+       {{"CFBundleIdentifier", 42}, {"CFBundleName", "Foo"}},
+       {"", "Foo", "Foo"},
+       "Foo.app",
+       ".actualizacion"},
       {"nombre visible de otro tipo",
        {{"CFBundleName", "Foo"}, {"CFBundleDisplayName", Valor(Lista{"x"})}},
-       {"", "Foo", "Foo"}, "Foo.app", ".actualizacion"},
-      {"nombre corto de otro tipo", {{"CFBundleName", true}}, {"", "", ""}, ".app",
+       {"", "Foo", "Foo"},
+       "Foo.app",
+       ".actualizacion"},
+      {"nombre corto de otro tipo",
+       {{"CFBundleName", true}},
+       {"", "", ""},
+       ".app",
        ".actualizacion"},
       {"vacío", {}, {"", "", ""}, ".app", ".actualizacion"},
   };
@@ -57,7 +73,8 @@ TEST(Identidad, SeConstruyeUnaSolaVezAunqueVariosHilosLlegenJuntos) {
   p.paquete = &paquete;
   ReglasDeActualizacion reglas(p);
   std::vector<std::thread> hilos;
-  for (int i = 0; i < 8; ++i) hilos.emplace_back([&] { EXPECT_EQ(reglas.identificador(), "com.ej.Foo"); });
+  for (int i = 0; i < 8; ++i)
+    hilos.emplace_back([&] { EXPECT_EQ(reglas.identificador(), "com.ej.Foo"); });
   for (auto& h : hilos) h.join();
   paquete.infoFija = Diccionario{{"CFBundleIdentifier", "otro"}};
   EXPECT_EQ(reglas.identificador(), "com.ej.Foo");
@@ -76,8 +93,8 @@ TEST(Identidad, SinInformacionTodoVacio) {
 
 TEST(Idioma, SoloCuentaElPrimeroPreferido) {
   const std::pair<std::vector<std::string>, const char*> casos[] = {
-      {{"es-ES"}, "es"}, {{"ES"}, "es"},         {{"es-419"}, "es"}, {{"ES-mx"}, "es"},
-      {{"en-GB"}, "en"}, {{"ca-ES"}, "en"},      {{}, "es"},         {{"en-US", "es-ES"}, "en"},
+      {{"es-ES"}, "es"},    {{"ES"}, "es"},       {{"es-419"}, "es"}, {{"ES-mx"}, "es"},
+      {{"en-GB"}, "en"},    {{"ca-ES"}, "en"},    {{}, "es"},         {{"en-US", "es-ES"}, "en"},
       {{"fr", "es"}, "en"}, {{"es", "en"}, "es"}, {{"e"}, "en"},
   };
   IdiomasFijos idiomas;

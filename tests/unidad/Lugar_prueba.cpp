@@ -32,7 +32,8 @@ class ArchivosConVolumenes : public ArchivosLinux {
 class Lugar : public testing::Test {
  protected:
   Lugar() {
-    paquete.infoFija = Diccionario{{"CFBundleName", "Nombre"}, {"CFBundleIdentifier", "com.ej.Nombre"}};
+    paquete.infoFija =
+        Diccionario{{"CFBundleName", "Nombre"}, {"CFBundleIdentifier", "com.ej.Nombre"}};
     carpetas.descargasFija = "/Users/ana/Downloads";
     p.paquete = &paquete;
     p.entorno = &entorno;
@@ -188,7 +189,8 @@ TEST_F(Lugar, LaRutaOriginalDeUnaCopiaTrasladada) {
   fs::create_directory_symlink(t.ruta() / "Applications", t.ruta() / "Apps");
   const std::string trasladada = "/private/var/AppTranslocation/1234/d/Nombre.app";
   originales = {{trasladada, t / "Apps/Nombre.app"}};
-  carga.simbolos["SecTranslocateCreateOriginalPathForURL"] = reinterpret_cast<void*>(&buscarOriginal);
+  carga.simbolos["SecTranslocateCreateOriginalPathForURL"] =
+      reinterpret_cast<void*>(&buscarOriginal);
 
   Instalador i = instalador();
   // Not translocated: the library is not even loaded.
@@ -196,7 +198,8 @@ TEST_F(Lugar, LaRutaOriginalDeUnaCopiaTrasladada) {
   EXPECT_TRUE(carga.abiertas.empty());
   // Without the library or the function, the copy is its own original.
   EXPECT_EQ(i.rutaOriginal(trasladada), trasladada);
-  EXPECT_EQ(carga.abiertas, std::vector<std::string>{"/System/Library/Frameworks/Security.framework/Security"});
+  EXPECT_EQ(carga.abiertas,
+            std::vector<std::string>{"/System/Library/Frameworks/Security.framework/Security"});
   carga.hayBiblioteca = true;
   // Found: its links resolved.
   EXPECT_EQ(i.rutaOriginal(trasladada), t / "Applications/Nombre.app");
@@ -213,7 +216,8 @@ TEST_F(Lugar, UnaCopiaTrasladadaDesdeAplicacionesNoSeMueve) {
   carga.hayBiblioteca = true;
   const std::string trasladada = "/private/var/AppTranslocation/1/d/Nombre.app";
   originales = {{trasladada, "/Applications/Nombre.app"}};
-  carga.simbolos["SecTranslocateCreateOriginalPathForURL"] = reinterpret_cast<void*>(&buscarOriginal);
+  carga.simbolos["SecTranslocateCreateOriginalPathForURL"] =
+      reinterpret_cast<void*>(&buscarOriginal);
   Instalador i = instalador();
   std::string original = i.rutaOriginal(trasladada);
   EXPECT_EQ(original, "/Applications/Nombre.app");
