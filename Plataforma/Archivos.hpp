@@ -42,7 +42,7 @@ class Archivos {
 
   virtual std::optional<std::int64_t> tamano(const std::string& ruta) = 0;
   virtual std::optional<std::vector<std::uint8_t>> leer(const std::string& ruta) = 0;
-  // Written whole or not at all.
+  // Written whole or not at all, readable by the user only.
   virtual Resultado escribirAtomico(const std::string& ruta,
                                     const std::vector<std::uint8_t>& bytes) = 0;
 };

@@ -225,7 +225,6 @@ Resultado ArchivosLinux::escribirAtomico(const std::string& ruta,
     unlink(temporal.c_str());
     return errorPosix(numero);
   }
-  fchmodat(AT_FDCWD, temporal.c_str(), 0644, 0);
   if (rename(temporal.c_str(), ruta.c_str()) != 0) {
     numero = errno;
     unlink(temporal.c_str());

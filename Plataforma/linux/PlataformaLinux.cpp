@@ -46,7 +46,8 @@ PlataformaLinux::PlataformaLinux()
   std::optional<Diccionario> info = paquete_->info();
   const std::string* id = info ? textoDe(*info, "CFBundleIdentifier") : nullptr;
   registro_ = std::make_unique<RegistroLinux>(id ? *id : std::string());
-  preferencias_ = std::make_unique<PreferenciasLinux>(*propiedades_, id ? *id : std::string());
+  preferencias_ =
+      std::make_unique<PreferenciasLinux>(*propiedades_, *archivos_, id ? *id : std::string());
 }
 
 PlataformaLinux::~PlataformaLinux() = default;

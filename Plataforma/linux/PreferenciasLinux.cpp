@@ -1,14 +1,9 @@
 #include "PreferenciasLinux.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <string_view>
+#include <vector>
 
 namespace ovelmar {
 
@@ -23,26 +18,6 @@ std::filesystem::path carpetaDeConfiguracion() {
   return std::filesystem::path(casa && casa[0] ? casa : "/") / ".config";
 }
 
-bool escribirAtomico(const std::string& ruta, const std::string& bytes) {
-  std::string temporal = ruta + ".XXXXXX";
-  int fd = mkostemp(temporal.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool bien = true;
-  for (std::size_t hecho = 0; bien && hecho < bytes.size();) {
-    ssize_t n = write(fd, bytes.data() + hecho, bytes.size() - hecho);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      bien = false;
-    else
-      hecho += static_cast<std::size_t>(n);
-  }
-  bien = bien && fchmod(fd, 0600) == 0 && fsync(fd) == 0;
-  bien = close(fd) == 0 && bien;
-  bien = bien && rename(temporal.c_str(), ruta.c_str()) == 0;
-  if (!bien) unlink(temporal.c_str());
-  return bien;
-}
-
 }  // namespace
 
 std::string PreferenciasLinux::ruta() const {
@@ -50,10 +25,10 @@ std::string PreferenciasLinux::ruta() const {
 }
 
 Diccionario PreferenciasLinux::todo() const {
-  std::ifstream f(ruta(), std::ios::binary);
-  if (!f) return {};
-  std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  std::optional<Valor> v = propiedades_.leer(bytes);
+  std::optional<std::vector<std::uint8_t>> bytes = archivos_.leer(ruta());
+  if (!bytes) return {};
+  std::optional<Valor> v = propiedades_.leer(
+      std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
   const Diccionario* d = v ? v->diccionario() : nullptr;
   return d ? *d : Diccionario{};
 }
@@ -69,10 +44,10 @@ std::optional<Valor> PreferenciasLinux::leer(const std::string& clave) {
 void PreferenciasLinux::escribir(const std::string& clave, const Valor& valor) {
   Diccionario d = todo();
   d[clave] = valor;
-  std::string destino = ruta();
-  std::error_code e;
-  std::filesystem::create_directories(std::filesystem::path(destino).parent_path(), e);
-  escribirAtomico(destino, propiedades_.escribirXml(Valor(std::move(d))));
+  const std::string destino = ruta();
+  archivos_.crearCarpetas(std::filesystem::path(destino).parent_path().string());
+  const std::string xml = propiedades_.escribirXml(Valor(std::move(d)));
+  archivos_.escribirAtomico(destino, std::vector<std::uint8_t>(xml.begin(), xml.end()));
 }
 
 }  // namespace ovelmar

@@ -1,6 +1,7 @@
 #pragma once
 #include <string>
 
+#include "Plataforma/Archivos.hpp"
 #include "Plataforma/Preferencias.hpp"
 #include "Plataforma/Propiedades.hpp"
 
@@ -13,8 +14,8 @@ namespace ovelmar {
 // file.
 class PreferenciasLinux : public Preferencias {
  public:
-  PreferenciasLinux(Propiedades& propiedades, std::string identificador)
-      : propiedades_(propiedades), identificador_(std::move(identificador)) {}
+  PreferenciasLinux(Propiedades& propiedades, Archivos& archivos, std::string identificador)
+      : propiedades_(propiedades), archivos_(archivos), identificador_(std::move(identificador)) {}
   std::optional<Valor> leer(const std::string& clave) override;
   void escribir(const std::string& clave, const Valor& valor) override;
 
@@ -25,6 +26,7 @@ class PreferenciasLinux : public Preferencias {
   Diccionario todo() const;
 
   Propiedades& propiedades_;
+  Archivos& archivos_;
   std::string identificador_;
 };
 

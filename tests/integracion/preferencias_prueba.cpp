@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iterator>
 
+#include "Plataforma/linux/ArchivosLinux.hpp"
 #include "Plataforma/linux/PreferenciasLinux.hpp"
 #include "Plataforma/linux/PropiedadesLinux.hpp"
 #include "comun/CarpetaTemporal.hpp"
@@ -21,7 +22,8 @@ class Preferencias : public testing::Test {
 
   CarpetaTemporal carpeta;
   PropiedadesLinux propiedades;
-  PreferenciasLinux preferencias{propiedades, "com.ejemplo.Foo"};
+  ArchivosLinux archivos;
+  PreferenciasLinux preferencias{propiedades, archivos, "com.ejemplo.Foo"};
   const fs::path ruta = carpeta / "config/com.ejemplo.Foo.plist";
 };
 
