@@ -1,32 +1,24 @@
 #include "AlertasLinux.hpp"
 
 #include <gtk/gtk.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cstddef>
 
+#include "ColaPrincipalLinux.hpp"
+
 namespace ovelmar {
-
-namespace {
-
-bool hiloPrincipal() {
-  return syscall(SYS_gettid) == getpid();
-}
-
-}  // namespace
 
 bool AlertasLinux::gtkDisponible() {
   // Only the main thread starts GTK or uses it, so no lock is needed. gtk_init would end
   // the process without a display; gtk_init_check just says no.
   static int estado = -1;  // -1 not tried yet, 0 no display, 1 ready
-  if (!hiloPrincipal()) return estado == 1;
+  if (!ColaPrincipalLinux().esHiloPrincipal()) return estado == 1;
   if (estado < 0) estado = gtk_init_check(nullptr, nullptr) ? 1 : 0;
   return estado == 1;
 }
 
 int AlertasLinux::mostrar(const Alerta& alerta) {
-  if (!hiloPrincipal() || !gtkDisponible()) return -1;
+  if (!ColaPrincipalLinux().esHiloPrincipal() || !gtkDisponible()) return -1;
 
   const bool sinBotones = alerta.botones.empty();
   GtkWidget* dialogo = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,

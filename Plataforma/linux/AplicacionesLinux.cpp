@@ -1,9 +1,6 @@
 #include "AplicacionesLinux.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,12 +11,10 @@
 #include <fstream>
 #include <map>
 #include <system_error>
-#include <thread>
 
 #include "ArchivosLinux.hpp"
 #include "PaquetePrincipalLinux.hpp"
-
-extern char** environ;
+#include "ProcesosLinux.hpp"
 
 namespace ovelmar {
 
@@ -58,14 +53,6 @@ std::vector<pid_t> todosLosProcesos() {
   return pids;
 }
 
-std::string resuelta(const std::string& ruta) {
-  std::error_code e;
-  fs::path r = fs::weakly_canonical(fs::path(ruta), e);
-  std::string s = e ? fs::path(ruta).lexically_normal().string() : r.string();
-  while (s.size() > 1 && s.back() == '/') s.pop_back();
-  return s;
-}
-
 // The one-letter state of /proc/<pid>/stat; empty when the process is gone.
 std::string estadoDe(pid_t pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
@@ -86,7 +73,7 @@ bool pidValido(std::int32_t pid) {
 }  // namespace
 
 std::vector<std::int32_t> AplicacionesLinux::procesosDelPaquete(const std::string& paquete) {
-  const std::string raiz = resuelta(paquete) + "/";
+  const std::string raiz = ArchivosLinux().resolverEnlaces(paquete) + "/";
   const pid_t propio = static_cast<pid_t>(procesos_.pid());
   std::vector<std::int32_t> pids;
   for (pid_t pid : todosLosProcesos()) {
@@ -113,39 +100,12 @@ std::optional<Error> AplicacionesLinux::arrancar(const std::string& paquete) {
   if (!fs::is_regular_file(programa, e))
     return errorDeApertura(ENOENT, "no executable at " + programa);
 
-  posix_spawn_file_actions_t acciones;
-  posix_spawn_file_actions_init(&acciones);
-  posix_spawn_file_actions_addopen(&acciones, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&acciones, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&acciones, 2, "/dev/null", O_WRONLY, 0);
   // Like an application started by the desktop: it must not keep our folder (or the disk
-  // image we were started from) busy.
-  posix_spawn_file_actions_addchdir_np(&acciones, "/");
-  posix_spawnattr_t atributos;
-  posix_spawnattr_init(&atributos);
-  posix_spawnattr_setflags(&atributos,
-                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  sigset_t vacio, todas;
-  sigemptyset(&vacio);
-  sigfillset(&todas);
-  posix_spawnattr_setsigmask(&atributos, &vacio);
-  posix_spawnattr_setsigdefault(&atributos, &todas);
-  std::vector<char*> argv{const_cast<char*>(programa.c_str()), nullptr};
-  pid_t pid = 0;
-  int r = posix_spawn(&pid, programa.c_str(), &acciones, &atributos, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&acciones);
-  posix_spawnattr_destroy(&atributos);
-  if (r != 0) return errorPosix(r);
-  // It outlives us in its own session; while we live, someone must reap it.
-  try {
-    std::thread([pid] {
-      int estado = 0;
-      while (waitpid(pid, &estado, 0) < 0 && errno == EINTR) {
-      }
-    }).detach();
-  } catch (const std::system_error&) {
-    // No thread to spare: it stays a zombie once it ends, until we end. Still opened.
-  }
+  // image we were started from) busy, and it outlives us in its own session.
+  auto arrancado =
+      arrancarProceso({programa}, {.sesionNueva = true, .entradaNula = true, .carpeta = "/"});
+  if (const Error* error = std::get_if<Error>(&arrancado)) return *error;
+  recogerAlTerminar(std::get<std::int32_t>(arrancado));
   return std::nullopt;
 }
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <system_error>
 #include <thread>
 
 #include "ArchivosLinux.hpp"
@@ -96,21 +97,21 @@ std::vector<std::string> ProcesosLinux::traducir(const std::string& programa,
   return todo;
 }
 
-namespace {
-
-// Starts `argv` with its output to the null device; the pid, or the error.
-std::variant<pid_t, Error> arrancar(const std::vector<std::string>& argv, bool sesionNueva) {
+std::variant<std::int32_t, Error> arrancarProceso(const std::vector<std::string>& argv,
+                                                  const Arranque& como) {
   std::vector<char*> punteros;
   for (const std::string& a : argv) punteros.push_back(const_cast<char*>(a.c_str()));
   punteros.push_back(nullptr);
   posix_spawn_file_actions_t acciones;
   posix_spawn_file_actions_init(&acciones);
+  if (como.entradaNula) posix_spawn_file_actions_addopen(&acciones, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&acciones, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&acciones, 2, "/dev/null", O_WRONLY, 0);
+  if (como.carpeta) posix_spawn_file_actions_addchdir_np(&acciones, como.carpeta);
   posix_spawnattr_t atributos;
   posix_spawnattr_init(&atributos);
   short banderas = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (sesionNueva) banderas |= POSIX_SPAWN_SETSID;
+  if (como.sesionNueva) banderas |= POSIX_SPAWN_SETSID;
   posix_spawnattr_setflags(&atributos, banderas);
   sigset_t vacio, todas;
   sigemptyset(&vacio);
@@ -122,16 +123,26 @@ std::variant<pid_t, Error> arrancar(const std::vector<std::string>& argv, bool s
   posix_spawn_file_actions_destroy(&acciones);
   posix_spawnattr_destroy(&atributos);
   if (r != 0) return errorPosix(r);
-  return pid;
+  return static_cast<std::int32_t>(pid);
 }
 
-}  // namespace
+void recogerAlTerminar(std::int32_t pid) {
+  try {
+    std::thread([pid] {
+      int estado = 0;
+      while (waitpid(pid, &estado, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: it stays a zombie once it ends, until we end.
+  }
+}
 
 std::variant<int, Error> ProcesosLinux::ejecutar(const std::string& programa,
                                                  const std::vector<std::string>& argumentos) {
-  auto arrancado = arrancar(traducir(programa, argumentos), false);
+  auto arrancado = arrancarProceso(traducir(programa, argumentos), {});
   if (auto* e = std::get_if<Error>(&arrancado)) return *e;
-  pid_t pid = std::get<pid_t>(arrancado);
+  pid_t pid = std::get<std::int32_t>(arrancado);
   int estado = 0;
   while (waitpid(pid, &estado, 0) < 0) {
     if (errno != EINTR) return errorPosix(errno);
@@ -142,15 +153,10 @@ std::variant<int, Error> ProcesosLinux::ejecutar(const std::string& programa,
 
 bool ProcesosLinux::lanzar(const std::string& programa,
                            const std::vector<std::string>& argumentos) {
-  auto arrancado = arrancar(traducir(programa, argumentos), true);
+  auto arrancado = arrancarProceso(traducir(programa, argumentos), {.sesionNueva = true});
   if (std::holds_alternative<Error>(arrancado)) return false;
   // In a session of its own it outlives us; while we live, someone must reap it.
-  pid_t pid = std::get<pid_t>(arrancado);
-  std::thread([pid] {
-    int estado = 0;
-    while (waitpid(pid, &estado, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
+  recogerAlTerminar(std::get<std::int32_t>(arrancado));
   return true;
 }
 

@@ -35,6 +35,18 @@ class ProcesosLinux : public Procesos {
   std::map<std::string, std::string> tabla_;
 };
 
+// How a child process starts: its output always goes to the null device.
+struct Arranque {
+  bool sesionNueva = false;       // in a session of its own, so that it outlives us
+  bool entradaNula = false;       // standard input from the null device, else inherited
+  const char* carpeta = nullptr;  // working folder, else ours
+};
+// Starts argv[0] (an absolute path) with those arguments: its pid, or why it could not.
+std::variant<std::int32_t, Error> arrancarProceso(const std::vector<std::string>& argv,
+                                                  const Arranque& como);
+// Reaps the child on a thread of its own once it ends, so it never lingers as a zombie.
+void recogerAlTerminar(std::int32_t pid);
+
 // A text quoted for the shell: in single quotes, each ' written as '\''.
 std::string entrecomillar(const std::string& texto);
 
