@@ -4,14 +4,9 @@
 // loop device, detaches the image too), else with umount. The exit status is that of
 // the unmount.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,9 +15,10 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
 
-extern char** environ;
+#include "Plataforma/linux/ProcesosLinux.hpp"
 
 namespace {
 
@@ -40,29 +36,17 @@ std::optional<std::string> enRuta(const std::string& programa) {
   return std::nullopt;
 }
 
-// Runs the program and waits: its exit status, 1 when it cannot start.
+// Runs the program (its output to the null device) and waits: its exit status, 1 when
+// it cannot start.
 int correr(const std::vector<std::string>& argv) {
-  std::vector<char*> punteros;
-  for (const std::string& a : argv) punteros.push_back(const_cast<char*>(a.c_str()));
-  punteros.push_back(nullptr);
-  posix_spawn_file_actions_t acciones;
-  posix_spawn_file_actions_init(&acciones);
-  if (silencio) {
-    posix_spawn_file_actions_addopen(&acciones, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&acciones, 2, "/dev/null", O_WRONLY, 0);
-  }
-  pid_t pid = 0;
-  int r = posix_spawn(&pid, argv[0].c_str(), &acciones, nullptr, punteros.data(), environ);
-  posix_spawn_file_actions_destroy(&acciones);
-  if (r != 0) {
-    if (!silencio) std::fprintf(stderr, "hdiutil: %s: %s\n", argv[0].c_str(), std::strerror(r));
+  std::variant<int, ovelmar::Error> r = ovelmar::ProcesosLinux().ejecutar(
+      argv[0], std::vector<std::string>(argv.begin() + 1, argv.end()));
+  if (const ovelmar::Error* e = std::get_if<ovelmar::Error>(&r)) {
+    if (!silencio)
+      std::fprintf(stderr, "hdiutil: %s: %s\n", argv[0].c_str(), e->descripcion.c_str());
     return 1;
   }
-  int estado = 0;
-  while (waitpid(pid, &estado, 0) < 0) {
-    if (errno != EINTR) return 1;
-  }
-  return WIFEXITED(estado) ? WEXITSTATUS(estado) : 1;
+  return std::get<int>(r);
 }
 
 // /proc/self/mountinfo writes space, tab, newline and backslash as \ooo.
