@@ -13,6 +13,15 @@
 
 namespace ovelmar {
 
+// A file open for reading, read from the start piece by piece; closed when destroyed.
+class LectorDeArchivo {
+ public:
+  virtual ~LectorDeArchivo() = default;
+  // Up to `capacidad` bytes into `destino`: how many were read (0 at the end of the
+  // file), or empty on a read error.
+  virtual std::optional<std::size_t> leer(std::uint8_t* destino, std::size_t capacidad) = 0;
+};
+
 class Archivos {
  public:
   virtual ~Archivos() = default;
@@ -42,6 +51,8 @@ class Archivos {
 
   virtual std::optional<std::int64_t> tamano(const std::string& ruta) = 0;
   virtual std::optional<std::vector<std::uint8_t>> leer(const std::string& ruta) = 0;
+  // Empty when the file cannot be opened for reading.
+  virtual std::unique_ptr<LectorDeArchivo> abrirParaLeer(const std::string& ruta) = 0;
   // Written whole or not at all, readable by the user only.
   virtual Resultado escribirAtomico(const std::string& ruta,
                                     const std::vector<std::uint8_t>& bytes) = 0;

@@ -12,8 +12,10 @@
 #include "Carpetas.hpp"
 #include "ColaGlobal.hpp"
 #include "ColaPrincipal.hpp"
+#include "Criptografia.hpp"
 #include "Entorno.hpp"
 #include "Error.hpp"
+#include "FirmaDeCodigo.hpp"
 #include "Idiomas.hpp"
 #include "Notificaciones.hpp"
 #include "PaquetePrincipal.hpp"
@@ -51,6 +53,8 @@ struct Plataforma {
   CargaDinamica* cargaDinamica = nullptr;
   Textos* textos = nullptr;
   Urls* urls = nullptr;
+  Criptografia* criptografia = nullptr;
+  FirmaDeCodigo* firma = nullptr;
 };
 
 }  // namespace ovelmar

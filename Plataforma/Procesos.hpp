@@ -2,6 +2,7 @@
 // Child processes and facts about this process.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -19,8 +20,12 @@ class Procesos {
   // waits: its exit status, or the error that kept it from starting.
   virtual std::variant<int, Error> ejecutar(const std::string& programa,
                                             const std::vector<std::string>& argumentos) = 0;
-  // Starts the program detached, output to the null device; false when it cannot start.
-  virtual bool lanzar(const std::string& programa, const std::vector<std::string>& argumentos) = 0;
+  // Starts the program detached, in a session of its own, output to the null device: its
+  // process identifier, or empty when it cannot start.
+  virtual std::optional<std::int32_t> lanzar(const std::string& programa,
+                                             const std::vector<std::string>& argumentos) = 0;
+  // Whether a process with that identifier exists (as a null signal tells).
+  virtual bool vive(std::int32_t pid) = 0;
   virtual std::int32_t pid() = 0;
   virtual std::uint32_t uid() = 0;
   virtual std::string nombreDeUsuario() = 0;

@@ -202,6 +202,37 @@ std::optional<std::vector<std::uint8_t>> ArchivosLinux::leer(const std::string& 
   return bytes;
 }
 
+namespace {
+
+class LectorLinux : public LectorDeArchivo {
+ public:
+  explicit LectorLinux(int fd) : fd_(fd) {}
+  ~LectorLinux() override { close(fd_); }
+  LectorLinux(const LectorLinux&) = delete;
+  LectorLinux& operator=(const LectorLinux&) = delete;
+
+  std::optional<std::size_t> leer(std::uint8_t* destino, std::size_t capacidad) override {
+    for (;;) {
+      ssize_t n = read(fd_, destino, capacidad);
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno != EINTR) return std::nullopt;
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<LectorDeArchivo> ArchivosLinux::abrirParaLeer(const std::string& ruta) {
+  int fd = open(ruta.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // Read once from start to end: let the kernel read ahead generously.
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return std::make_unique<LectorLinux>(fd);
+}
+
 Resultado ArchivosLinux::escribirAtomico(const std::string& ruta,
                                          const std::vector<std::uint8_t>& bytes) {
   std::string temporal = ruta + ".XXXXXX";

@@ -20,6 +20,7 @@ class ArchivosLinux : public Archivos {
   Resultado papelera(const std::string& ruta) override;
   std::optional<std::int64_t> tamano(const std::string& ruta) override;
   std::optional<std::vector<std::uint8_t>> leer(const std::string& ruta) override;
+  std::unique_ptr<LectorDeArchivo> abrirParaLeer(const std::string& ruta) override;
   Resultado escribirAtomico(const std::string& ruta,
                             const std::vector<std::uint8_t>& bytes) override;
 };

@@ -9,6 +9,7 @@
 #include "CarpetasLinux.hpp"
 #include "ColaGlobalLinux.hpp"
 #include "ColaPrincipalLinux.hpp"
+#include "CriptografiaLinux.hpp"
 #include "EntornoLinux.hpp"
 #include "IdiomasLinux.hpp"
 #include "PaquetePrincipalLinux.hpp"
@@ -42,7 +43,8 @@ PlataformaLinux::PlataformaLinux()
       red_(std::make_unique<RedLinux>(*colaPrincipal_, *propiedades_)),
       cargaDinamica_(std::make_unique<CargaDinamicaLinux>()),
       textos_(std::make_unique<TextosLinux>()),
-      urls_(std::make_unique<UrlsLinux>()) {
+      urls_(std::make_unique<UrlsLinux>()),
+      criptografia_(std::make_unique<CriptografiaLinux>()) {
   std::optional<Diccionario> info = paquete_->info();
   const std::string* id = info ? textoDe(*info, "CFBundleIdentifier") : nullptr;
   registro_ = std::make_unique<RegistroLinux>(id ? *id : std::string());
@@ -75,6 +77,7 @@ Plataforma PlataformaLinux::plataforma() {
   p.cargaDinamica = cargaDinamica_.get();
   p.textos = textos_.get();
   p.urls = urls_.get();
+  p.criptografia = criptografia_.get();
   return p;
 }
 

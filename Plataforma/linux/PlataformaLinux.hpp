@@ -17,6 +17,7 @@ class CargaDinamicaLinux;
 class CarpetasLinux;
 class ColaGlobalLinux;
 class ColaPrincipalLinux;
+class CriptografiaLinux;
 class EntornoLinux;
 class IdiomasLinux;
 class PaquetePrincipalLinux;
@@ -65,6 +66,7 @@ class PlataformaLinux {
   std::unique_ptr<CargaDinamicaLinux> cargaDinamica_;
   std::unique_ptr<TextosLinux> textos_;
   std::unique_ptr<UrlsLinux> urls_;
+  std::unique_ptr<CriptografiaLinux> criptografia_;
 };
 
 }  // namespace ovelmar

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -151,13 +152,19 @@ std::variant<int, Error> ProcesosLinux::ejecutar(const std::string& programa,
   return 128 + (WIFSIGNALED(estado) ? WTERMSIG(estado) : 0);
 }
 
-bool ProcesosLinux::lanzar(const std::string& programa,
-                           const std::vector<std::string>& argumentos) {
+std::optional<std::int32_t> ProcesosLinux::lanzar(const std::string& programa,
+                                                  const std::vector<std::string>& argumentos) {
   auto arrancado = arrancarProceso(traducir(programa, argumentos), {.sesionNueva = true});
-  if (std::holds_alternative<Error>(arrancado)) return false;
+  if (std::holds_alternative<Error>(arrancado)) return std::nullopt;
   // In a session of its own it outlives us; while we live, someone must reap it.
-  recogerAlTerminar(std::get<std::int32_t>(arrancado));
-  return true;
+  const std::int32_t pid = std::get<std::int32_t>(arrancado);
+  recogerAlTerminar(pid);
+  return pid;
+}
+
+bool ProcesosLinux::vive(std::int32_t pid) {
+  if (pid <= 0) return false;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
 std::int32_t ProcesosLinux::pid() {

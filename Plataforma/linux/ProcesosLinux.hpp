@@ -15,7 +15,9 @@ class ProcesosLinux : public Procesos {
   std::string herramienta(const std::string& rutaMac) override;
   std::variant<int, Error> ejecutar(const std::string& programa,
                                     const std::vector<std::string>& argumentos) override;
-  bool lanzar(const std::string& programa, const std::vector<std::string>& argumentos) override;
+  std::optional<std::int32_t> lanzar(const std::string& programa,
+                                     const std::vector<std::string>& argumentos) override;
+  bool vive(std::int32_t pid) override;
   std::int32_t pid() override;
   std::uint32_t uid() override;
   std::string nombreDeUsuario() override;

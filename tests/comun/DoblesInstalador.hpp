@@ -2,11 +2,13 @@
 // Doubles of the ports the move to Applications uses. Each one writes what it does, in
 // order, into one shared log, so that a test can check the whole sequence of a flow.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -87,6 +89,23 @@ class ArchivosFalsos : public Archivos {
     auto it = items.find(r);
     if (it == items.end()) return std::nullopt;
     return std::vector<std::uint8_t>(it->second.begin(), it->second.end());
+  }
+  std::unique_ptr<LectorDeArchivo> abrirParaLeer(const std::string& r) override {
+    struct Lector : LectorDeArchivo {
+      std::string contenido;
+      std::size_t hecho = 0;
+      std::optional<std::size_t> leer(std::uint8_t* d, std::size_t n) override {
+        n = std::min(n, contenido.size() - hecho);
+        std::copy_n(contenido.data() + hecho, n, d);
+        hecho += n;
+        return n;
+      }
+    };
+    auto it = items.find(r);
+    if (it == items.end()) return nullptr;
+    auto lector = std::make_unique<Lector>();
+    lector->contenido = it->second;
+    return lector;
   }
   Resultado escribirAtomico(const std::string& r, const std::vector<std::uint8_t>& b) override {
     items[r] = std::string(b.begin(), b.end());
@@ -227,12 +246,15 @@ class ProcesosFalsos : public Procesos {
     bitacora.push_back(orden);
     return estado;
   }
-  bool lanzar(const std::string& programa, const std::vector<std::string>& args) override {
+  std::optional<std::int32_t> lanzar(const std::string& programa,
+                                     const std::vector<std::string>& args) override {
     bitacora.push_back("lanzar " + programa);
     lanzados.push_back({programa});
     lanzados.back().insert(lanzados.back().end(), args.begin(), args.end());
-    return true;
+    return 200 + static_cast<std::int32_t>(lanzados.size());
   }
+  bool vive(std::int32_t pid) override { return vivos.count(pid) > 0; }
+  std::set<std::int32_t> vivos;
   std::int32_t pid() override { return 100; }
   std::uint32_t uid() override { return 501; }
   std::string nombreDeUsuario() override { return "ana"; }
