@@ -1,11 +1,12 @@
 #pragma once
 // The updater: one per process (see the bundle's wiring); tests build their own. It owns
 // the request in progress, the download session and the state the host sees. Everything
-// here runs on the main thread.
+// here runs on the main thread, except reading the state, which any thread may do.
 
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,8 +26,8 @@ class Actualizador : public DelegadoDeDescarga {
   Actualizador(const Actualizador&) = delete;
   Actualizador& operator=(const Actualizador&) = delete;
 
-  // The published state; replaced whole by `avisar`.
-  const Diccionario& estado() const { return estado_; }
+  // A copy of the published state, consistent from any thread; replaced whole by `avisar`.
+  Diccionario estado() const;
   // Replaces the state and posts it, synchronously, under `aviso()`.
   void avisar(Diccionario nuevo);
   std::string aviso() const { return reglas_.identidad().aviso(); }
@@ -72,6 +73,7 @@ class Actualizador : public DelegadoDeDescarga {
   Plataforma& plataforma_;
   ReglasDeActualizacion& reglas_;
   Instalador& instalador_;
+  mutable std::mutex cerrojoDeEstado_;  // the host may read the state from any thread
   Diccionario estado_{{"fase", Valor("nada")}};
   std::optional<Pedido> pedido_;
   std::shared_ptr<SesionDeDescarga> sesion_;
