@@ -32,8 +32,17 @@ Actualizador::~Actualizador() {
   if (sesion_) sesion_->invalidarYCancelar();
 }
 
+Diccionario Actualizador::estado() const {
+  std::lock_guard<std::mutex> l(cerrojoDeEstado_);
+  return estado_;
+}
+
 void Actualizador::avisar(Diccionario nuevo) {
-  estado_ = nuevo;
+  Diccionario copia = nuevo;
+  {
+    std::lock_guard<std::mutex> l(cerrojoDeEstado_);
+    estado_.swap(copia);
+  }  // the old state goes outside the lock
   // Posted from the local copy: an observer that changes the state again must not
   // change what the observers after it receive.
   plataforma_.notificaciones->publicar(aviso(), nuevo);
@@ -54,7 +63,7 @@ bool Actualizador::empezar(const Diccionario& dic) {
   if (!p) return false;
   if (pedido_) {
     // The host asked again: tell it where things stand; nothing restarts.
-    avisar(estado_);
+    avisar(estado());
     return p->build == pedido_->build;
   }
   if (!puedeActualizarse()) {

@@ -1,11 +1,13 @@
 #pragma once
 // The updater: one per process (see the bundle's wiring); tests build their own. It owns
 // the request in progress, the download session and the state the host sees. Everything
-// here runs on the main thread but the verification proper, which runs on a worker.
+// here runs on the main thread, except the verification proper, which runs on a worker,
+// and reading the state, which any thread may do.
 
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,8 +30,8 @@ class Actualizador : public DelegadoDeDescarga {
   Actualizador(const Actualizador&) = delete;
   Actualizador& operator=(const Actualizador&) = delete;
 
-  // The published state; replaced whole by `avisar`.
-  const Diccionario& estado() const { return estado_; }
+  // A copy of the published state, consistent from any thread; replaced whole by `avisar`.
+  Diccionario estado() const;
   // Replaces the state and posts it, synchronously, under `aviso()`.
   void avisar(Diccionario nuevo);
   std::string aviso() const { return reglas_.identidad().aviso(); }
@@ -100,6 +102,7 @@ class Actualizador : public DelegadoDeDescarga {
   Plataforma& plataforma_;
   ReglasDeActualizacion& reglas_;
   Instalador& instalador_;
+  mutable std::mutex cerrojoDeEstado_;  // the host may read the state from any thread
   Diccionario estado_{{"fase", Valor("nada")}};
   std::optional<Pedido> pedido_;
   std::shared_ptr<SesionDeDescarga> sesion_;

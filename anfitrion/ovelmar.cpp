@@ -133,7 +133,10 @@ void ov_establecer_aplicacion(void (*activar)(void*), void (*terminar)(void*), v
 }
 
 void ov_ejecutar_bucle(double segundos) {
-  proceso().plataforma.colaPrincipal->correrDurante(segundos);
+  // Run anywhere else, the main queue's work would race with the main thread.
+  ColaPrincipal& cola = *proceso().plataforma.colaPrincipal;
+  exigirHiloPrincipal(cola, "ov_ejecutar_bucle");
+  cola.correrDurante(segundos);
 }
 
 }  // extern "C"

@@ -3,7 +3,19 @@
  * Load Ovelmar.bundle/Contents/MacOS/Ovelmar with dlopen and find these functions with
  * dlsym. Arguments and answers are XML property-list texts; a Boolean answer is a
  * property list holding <true/> or <false/>. Every answer that is not NULL must be freed
- * with ov_liberar. Send messages on the process's main thread. */
+ * with ov_liberar.
+ *
+ * Threads. The main thread is the process's initial thread, the one whose GLib default
+ * main context runs the component's main queue.
+ *   Main thread only: ov_soltar; ov_ejecutar_bucle; ov_enviar with "instalarSiHaceFalta",
+ *     "puedeActualizarse", "actualizar:" and every other selector not named below. The
+ *     component checks the three named ones and ov_ejecutar_bucle: called from another
+ *     thread they stop the process with a message on standard error.
+ *   Any thread: ov_clase, ov_crear, ov_liberar, ov_observar, ov_dejar_de_observar,
+ *     ov_establecer_aplicacion, and ov_enviar with "estadoDeLaActualizacion" (a consistent
+ *     copy of the state, even while the main thread changes it) or with a selector the
+ *     object does not know.
+ * Observers and the application callbacks are called on the main thread. */
 #ifndef OVELMAR_H
 #define OVELMAR_H
 
@@ -27,10 +39,14 @@ OV_EXPORTAR void ov_liberar(char* texto);
 OV_EXPORTAR void ov_soltar(void* objeto);
 
 /* Calls `funcion` on the main thread for every notification of that name, with its user
- * information as XML property-list text. Returns a token for ov_dejar_de_observar. */
+ * information as XML property-list text. Returns a token for ov_dejar_de_observar, or 0
+ * when `nombre` or `funcion` is NULL. */
 OV_EXPORTAR unsigned long ov_observar(const char* nombre,
                                       void (*funcion)(const char* informacion, void* contexto),
                                       void* contexto);
+/* After it returns, `funcion` is not running on another thread and is never called again
+ * for this token, so `contexto` may be freed. It may be called from inside `funcion`,
+ * but not while holding a lock that `funcion` waits for. */
 OV_EXPORTAR void ov_dejar_de_observar(unsigned long token);
 
 /* The host's application object: how to bring it forward and how to end it. Without a

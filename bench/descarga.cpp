@@ -170,7 +170,8 @@ Medida porElActualizador(Banco& b, const std::string& url, std::int64_t tamano, 
   Actualizador act(b.p, *b.reglas, *b.instalador);
   auto inicio = Monotono::now();
   auto fase = [&] {
-    const std::string* f = textoDe(act.estado(), "fase");
+    const Diccionario estado = act.estado();
+    const std::string* f = textoDe(estado, "fase");
     return f ? *f : std::string();
   };
   std::uint64_t observador =

@@ -72,9 +72,6 @@ TEST(Propiedades, LosEnterosConservanSuTipoYSuSigno) {
 
 TEST(Propiedades, LoMalFormadoNoSeLee) {
   PropiedadesLinux p;
-  std::string profundo;
-  for (int i = 0; i < 2000; ++i) profundo += "<array>";
-  for (int i = 0; i < 2000; ++i) profundo += "</array>";
   const std::string casos[] = {
       "",
       "no es una lista",
@@ -82,7 +79,6 @@ TEST(Propiedades, LoMalFormadoNoSeLee) {
       envolver("<dict><key>a</key><string>x</string"),
       "bplist00\x01\x02\x03",
       std::string("bplist00") + std::string(64, '\xff'),
-      envolver(profundo),
       // A NUL cannot be part of XML text.
       envolver(std::string("<string>a\0b</string>", 20)),
       // Binary lists whose texts hold a NUL, as a dictionary key and as a UTF-16 value.
@@ -97,6 +93,76 @@ TEST(Propiedades, LoMalFormadoNoSeLee) {
                   55),
   };
   for (const std::string& c : casos) EXPECT_FALSE(p.leer(c)) << c.substr(0, 60);
+}
+
+std::string repetir(const std::string& t, std::uint32_t n) {
+  std::string r;
+  while (n--) r += t;
+  return r;
+}
+
+// A binary list made by hand of arrays, each holding the indexes of others; the root is
+// the first. References and offsets are four bytes wide.
+using Refs = std::vector<std::uint32_t>;
+std::string binariaAMano(const std::vector<Refs>& objetos) {
+  auto be = [](std::uint64_t v, int ancho) {
+    std::string s;
+    for (int k = ancho - 1; k >= 0; --k) s += static_cast<char>(v >> (8 * k));
+    return s;
+  };
+  std::string b = "bplist00", tabla;
+  for (const Refs& r : objetos) {
+    tabla += be(b.size(), 4);
+    b += r.size() < 15 ? std::string(1, static_cast<char>(0xa0 | r.size()))
+                       : "\xaf\x12" + be(r.size(), 4);
+    for (std::uint32_t h : r) b += be(h, 4);
+  }
+  return b + tabla + std::string(6, '\0') + "\x04\x04" + be(objetos.size(), 8) + be(0, 8) +
+         be(b.size(), 8);
+}
+
+// `n` arrays one inside another, the innermost holding `ultimo`; object n is an empty one.
+std::string cadena(std::uint32_t n, const Refs& ultimo = {}) {
+  std::vector<Refs> objetos(n + 1);
+  for (std::uint32_t i = 0; i + 1 < n; ++i) objetos[i] = {i + 1};
+  objetos[n - 1] = ultimo;
+  return binariaAMano(objetos);
+}
+
+TEST(Propiedades, LoDemasiadoHondoSeRechazaAntesDeLeerlo) {
+  PropiedadesLinux p;
+  auto xml = [](std::uint32_t n, const std::string& dentro = "") {
+    return envolver(repetir("<array>", n) + dentro + repetir("</array>", n));
+  };
+  const std::tuple<const char*, std::string, bool> casos[] = {
+      {"xml 256", xml(256), true},
+      {"xml 257", xml(257), false},
+      {"xml 300", xml(300), false},
+      {"xml 100000", xml(100000), false},
+      {"xml 1000000", xml(1000000), false},
+      {"xml 256 y <array />", xml(256, "<array />"), false},
+      {"xml: lo que se salta no cuenta",
+       xml(256, "<!-- <array> --><?x <array>?><string><![CDATA[<array>]]></string>"), true},
+      {"xml: '>' entre comillas", envolver("<array a=\"x>\"></array>"), false},
+      {"xml: subconjunto interno", "<!DOCTYPE plist [ ]>" + xml(1), false},
+      {"xml: 16384 claves", xml(1, "<dict>" + repetir("<key>k</key><true/>", 16384) + "</dict>"),
+       true},
+      {"xml: 16385 claves", xml(1, "<dict>" + repetir("<key>k</key><true/>", 16385) + "</dict>"),
+       false},
+      {"binaria 256", cadena(256), true},
+      {"binaria 257", cadena(257), false},
+      {"binaria 300", cadena(300), false},
+      {"binaria 100000", cadena(100000), false},
+      {"binaria 1000000", cadena(1000000), false},
+      {"ciclo", cadena(2, {0}), false},
+      {"compartida y ancha", cadena(1, Refs(100000, 1)), true},
+      // Copied out once per reference: 10,000 nodes from 1,200 bytes.
+      {"compartida en anchura", binariaAMano({Refs(100, 1), Refs(100, 2), {}}), false},
+      // A million nodes 256 levels down: libplist compares each with every level above.
+      {"ancha y honda", cadena(255, Refs(1000000, 255)), false},
+  };
+  for (const auto& [nombre, bytes, leida] : casos)
+    EXPECT_EQ(p.leer(bytes).has_value(), leida) << nombre;
 }
 
 TEST(Propiedades, ElXmlEscritoEsUnaListaDePropiedades) {
