@@ -154,10 +154,9 @@ gboolean dibujar(GtkWidget* w, cairo_t* cr, gpointer datos) {
   return FALSE;  // the children draw on top
 }
 
-// The window's shape follows the rounded card, so clicks and the compositor's shadow go
-// round the corners too. With a compositor the shape keeps every pixel the curve touches
-// (the edge stays smooth); without one, the corners are cut from the window itself, so
-// the card is still round, only not translucent.
+// Clicks go through the rounded corners. A compositor blends the corners away; without
+// one they are cut from the window itself, so the card is still round, only not
+// translucent. (A compositor gets no cut: it may paint a cut window's stale outline.)
 void recortar(GtkWidget* w, Tarjeta* t) {
   const int ancho = gtk_widget_get_allocated_width(w), alto = gtk_widget_get_allocated_height(w);
   const bool conCompositor = compuesta(w);
@@ -171,14 +170,11 @@ void recortar(GtkWidget* w, Tarjeta* t) {
   cairo_surface_t* mascara = cairo_image_surface_create(CAIRO_FORMAT_A8, ancho, alto);
   cairo_t* cr = cairo_create(mascara);
   redondeado(cr, 0, 0, ancho, alto, t->radio);
-  cairo_fill_preserve(cr);
-  if (conCompositor) {
-    cairo_set_line_width(cr, 2);
-    cairo_stroke(cr);
-  }
+  cairo_fill(cr);
   cairo_destroy(cr);
   cairo_region_t* region = gdk_cairo_region_create_from_surface(mascara);
-  gtk_widget_shape_combine_region(w, region);
+  gtk_widget_shape_combine_region(w, conCompositor ? nullptr : region);
+  gtk_widget_input_shape_combine_region(w, region);
   cairo_region_destroy(region);
   cairo_surface_destroy(mascara);
   gtk_widget_queue_draw(w);
