@@ -5,7 +5,11 @@
  *
  * A selector that ends in ':' takes the next word as its argument (XML property-list
  * text, or @FILE to read it from a file). A selector "esperar:N" runs the main queue for
- * N seconds, so that notifications and delayed work arrive.
+ * N seconds, so that notifications and delayed work arrive, and windows stay up: the guide
+ * card lives while the queue runs, so show it with "mostrar:" and keep it with "esperar:N"
+ * (its button or Escape close it; "cerrar" closes it from here):
+ *
+ *   demo BUNDLE mostrar: @guide.plist esperar:30
  *
  * Like an application, the demo ends when the component asks it to terminate: after the
  * message that asked, no further one is sent. A true answer of "instalarSiHaceFalta"
@@ -69,7 +73,15 @@ int main(int argc, char** argv) {
     i += 2;
   }
   if (i >= argc) {
-    fprintf(stderr, "uso: %s [-o NOTIFICACIÓN] PAQUETE SELECTOR [ARGUMENTO] ...\n", argv[0]);
+    fprintf(stderr,
+            "uso: %s [-o NOTIFICACIÓN] PAQUETE SELECTOR [ARGUMENTO] ...\n"
+            "  Un selector que acaba en ':' toma la palabra siguiente: una lista de propiedades\n"
+            "  XML, o @ARCHIVO. esperar:N corre la cola principal N segundos. Por ejemplo, la\n"
+            "  tarjeta de guía durante 30 segundos (se cierra con su botón o con Escape):\n"
+            "    %s PAQUETE mostrar: '<plist><dict><key>titulo</key><string>Hola</string>"
+            "<key>pasos</key><array><string>Abre Ajustes</string></array></dict></plist>'"
+            " esperar:30\n",
+            argv[0], argv[0]);
     return 2;
   }
   char ruta[4096];

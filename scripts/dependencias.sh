@@ -9,6 +9,7 @@ paquetes=(
   libssl-dev openssl libcurl4-openssl-dev curl libarchive-dev libplist-dev
   libglib2.0-dev libgtk-3-dev libcpp-httplib-dev
   xvfb xauth zip unzip attr python3
+  openbox xcompmgr libx11-dev libxtst-dev
 )
 
 faltan=()
