@@ -619,8 +619,9 @@ void escribirArchivos(const Archivo& a, const std::vector<const Entrada*>& archi
         const std::size_t i = siguiente++;
         if (i >= archivos.size()) break;
         const Entrada& e = *archivos[i];
-        const auto [padre, hoja] = partir(e.ruta);
-        const int dir = carpetas.abrir(padre);
+        const auto partes = partir(e.ruta);
+        const std::string& hoja = partes.second;
+        const int dir = carpetas.abrir(partes.first);
         Descriptor fd;
         crearEn(dir, hoja, e.ruta, [&] {
           fd = Descriptor(openat(dir, hoja.c_str(),
