@@ -177,7 +177,7 @@ TEST(Ditto, ExtraeSoloLoQueQuedaDentroDeLaCarpeta) {
     std::string archivo;
     std::map<std::string, std::string> arbol;  // what is left; empty for a refusal
     const char* porque = "";                   // in the refusal
-    bool carpetaExiste = false;                // holding "previo"
+    bool carpetaExiste = false;  // holding "previo", "a/previo" and a "c" that is replaced
   };
   const std::string mentira =
       zip({{"a/b", "b"}, {"c", "c"}, {"d", ceros, 0100644, (8 << 20) + 1, true}});
@@ -238,7 +238,7 @@ TEST(Ditto, ExtraeSoloLoQueQuedaDentroDeLaCarpeta) {
       {"inflates past 8 MiB", mentira, {}, "longer than the archive says"},
       {"inflates past, into a folder that exists",
        mentira,
-       {{"previo", "0644 p"}},
+       {{"previo", "0644 p"}, {"a/previo", "0644 p"}},
        "longer than the archive says",
        true},
       {"not a zip", "PK not really", {}, "not a zip archive"},
@@ -250,7 +250,8 @@ TEST(Ditto, ExtraeSoloLoQueQuedaDentroDeLaCarpeta) {
     const fs::path archivo = t.ruta() / (std::to_string(n) + ".zip");
     const fs::path padre = t.ruta() / std::to_string(n++), carpeta = padre / "sin/crear";
     escribirArchivo(archivo, c.archivo);
-    if (c.carpetaExiste) escribirArchivo(carpeta / "previo", "p");
+    if (c.carpetaExiste)
+      for (const char* previo : {"previo", "a/previo", "c"}) escribirArchivo(carpeta / previo, "p");
     const auto r =
         pruebas::ejecutarOrden("ulimit -f 18432; LANG=C LC_ALL=C exec '" + ditto + "' -x -k '" +
                                archivo.string() + "' '" + carpeta.string() + "' 2>&1");
