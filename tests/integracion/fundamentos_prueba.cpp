@@ -1,6 +1,7 @@
 // The Linux backend under the identity and location rules: real bundles, real plists,
 // real environment, a real read-only mount.
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
@@ -101,9 +102,8 @@ TEST(Idiomas, ElOrdenDeGlibConEtiquetasDeIdioma) {
   }
 }
 
-TEST(Carpetas, DescargasSinCarpetasDeUsuarioEsDownloadsEnCasa) {
+TEST(Carpetas, LasCachesYLasRaicesDeVolumenes) {
   CarpetasLinux carpetas;
-  EXPECT_EQ(carpetas.descargas(), std::string(std::getenv("HOME")) + "/Downloads");
   EXPECT_EQ(carpetas.caches(), std::string(std::getenv("XDG_CACHE_HOME")));
   std::vector<std::string> raices = carpetas.raicesDeVolumenes();
   ASSERT_EQ(raices.size(), 2u);
@@ -111,12 +111,44 @@ TEST(Carpetas, DescargasSinCarpetasDeUsuarioEsDownloadsEnCasa) {
   EXPECT_TRUE(raices[1].starts_with("/run/media/"));
 }
 
-TEST(Carpetas, DescargasConfiguradasEnLasCarpetasDeUsuario) {
-  // Read by GLib on first use, so written before anything asks.
-  const fs::path config(std::getenv("XDG_CONFIG_HOME"));
-  escribirArchivo(config / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/Bajadas\"\n");
-  CarpetasLinux carpetas;
-  EXPECT_EQ(carpetas.descargas(), std::string(std::getenv("HOME")) + "/Bajadas");
+TEST(Carpetas, SoloCuentaComoDescargasUnaCarpetaQueLoEs) {
+  const fs::path casa(std::getenv("HOME"));
+  const fs::path dirs = fs::path(std::getenv("XDG_CONFIG_HOME")) / "user-dirs.dirs";
+  fs::create_directories(casa / "Bajadas");
+  fs::create_directory_symlink(casa, casa / "Enlace");
+  struct Caso {
+    const char* caso;
+    std::optional<std::string> linea;  // XDG_DOWNLOAD_DIR in user-dirs.dirs; none: no file
+    bool conDownloads;                 // whether ~/Downloads exists
+    std::optional<fs::path> esperada;
+  };
+  const Caso casos[] = {
+      {"sin carpetas de usuario", {}, true, casa / "Downloads"},
+      {"sin carpetas de usuario ni ~/Downloads", {}, false, {}},
+      {"una carpeta normal", "$HOME/Bajadas", true, casa / "Bajadas"},
+      {"apagada: la casa", "$HOME/", true, {}},
+      {"un enlace a la casa", "$HOME/Enlace", true, {}},
+      {"la raíz", "/", true, {}},
+      {"que no existe", "$HOME/Nada", true, {}},
+      {"relativa", "Bajadas", false, {}},
+  };
+  PlataformaLinux linux;
+  Plataforma p = linux.plataforma();
+  ReglasDeActualizacion reglas{p};
+  Instalador instalador{p, reglas};
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.caso);
+    fs::remove(dirs);
+    if (c.linea) escribirArchivo(dirs, "XDG_DOWNLOAD_DIR=\"" + *c.linea + "\"\n");
+    fs::remove(casa / "Downloads");
+    if (c.conDownloads) fs::create_directory(casa / "Downloads");
+    g_reload_user_special_dirs_cache();
+    std::optional<std::string> d = CarpetasLinux().descargas();
+    EXPECT_EQ(d, c.esperada ? std::optional(c.esperada->string()) : std::nullopt);
+    // A copy elsewhere in the home is never taken for a download.
+    EXPECT_FALSE(instalador.esDescargas(casa / "Applications/Kestra.app"));
+    EXPECT_EQ(instalador.esDescargas(casa / "Bajadas/Kestra.app"), c.esperada == casa / "Bajadas");
+  }
 }
 
 // A real volume: a tmpfs mounted read-only, where the machine lets us mount.
