@@ -41,6 +41,16 @@ class ArchivosVigilados : public ArchivosLinux {
     if (alReemplazar) alReemplazar(d, n);
     return ArchivosLinux::reemplazar(d, n);
   }
+  // A file system that refuses renameat2's flags, and one rename that fails.
+  bool sinBanderas = false;
+  int conBanderas = 0;
+  std::string fallaDe;
+  int renombrar(const std::string& de, const std::string& a, unsigned int banderas) override {
+    if (banderas != 0) ++conBanderas;
+    if (banderas != 0 && sinBanderas) return EINVAL;
+    if (de == fallaDe) return EIO;
+    return ArchivosLinux::renombrar(de, a, banderas);
+  }
 };
 
 // A child process running `programa 60`; killed and reaped when the test ends.
@@ -175,6 +185,49 @@ TEST(Instalar, EnCarpetasReales) {
     auto dentro = fs::directory_iterator(e.carpeta);
     EXPECT_EQ(std::distance(fs::begin(dentro), fs::end(dentro)), 1);  // nothing else left
     EXPECT_EQ(e.version(e.origen), "7");
+  }
+}
+
+TEST(Instalar, DondeRenameat2NoAdmiteBanderas) {
+  enum Que { archivo, carpeta, instalar };
+  struct Caso {
+    const char* caso;
+    Que que;
+    bool ocupado;  // something already at the destination
+    bool fallaLaEntrada;
+    Resultado error;
+    const char* queda;  // at the destination: the file's text or the bundle's build
+  };
+  const Caso casos[] = {
+      {"el archivo descargado a su nombre", archivo, false, false, std::nullopt, "nuevo"},
+      {"sin pisar un archivo que apareció", archivo, true, false, errorPosix(EEXIST), "otro"},
+      {"sin pisar una carpeta que apareció", carpeta, true, false, errorPosix(EEXIST), "otro"},
+      {"la copia nueva a su sitio", instalar, false, false, std::nullopt, "7"},
+      {"la copia nueva por la instalada", instalar, true, false, std::nullopt, "7"},
+      {"si la nueva no entra, la instalada vuelve", instalar, true, true, errorPosix(EIO), "6"},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.caso);
+    Escena e;
+    e.archivos.sinBanderas = true;
+    const fs::path de = e.carpeta / "parcial", a = e.carpeta / "Kestra-7.zip";
+    if (c.que == instalar) {
+      if (c.ocupado) e.crearApp(e.D(), "6");
+      if (c.fallaLaEntrada) e.archivos.fallaDe = e.D().string() + ".nuevo";
+      EXPECT_EQ(e.instalador.instalar(e.origen.string()), c.error);
+      EXPECT_EQ(e.version(e.D()), c.queda);
+      auto dentro = fs::directory_iterator(e.carpeta);
+      EXPECT_EQ(std::distance(fs::begin(dentro), fs::end(dentro)), 1);  // nothing set aside
+    } else {
+      // In the folder case, the text is that of a file inside it.
+      auto dentro = [&](const fs::path& r) { return c.que == carpeta ? r / "x" : r; };
+      escribirArchivo(dentro(de), "nuevo");
+      if (c.ocupado) escribirArchivo(dentro(a), "otro");
+      EXPECT_EQ(e.archivos.mover(de.string(), a.string()), c.error);
+      EXPECT_EQ(leerArchivo(dentro(a)), c.queda);
+      EXPECT_EQ(fs::exists(de), c.error.has_value());
+    }
+    EXPECT_GT(e.archivos.conBanderas, 0);
   }
 }
 
