@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <thread>
 
 #include "Ovelmar/Instalador.hpp"
 #include "Ovelmar/ReglasDeActualizacion.hpp"
@@ -27,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace pruebas;
+using namespace std::chrono_literals;
 
 // The real file manager, with writability the test decides (the tests run as root) and a
 // look at both bundles at the moment of the final replacement.
@@ -228,6 +230,41 @@ TEST(Instalar, DondeRenameat2NoAdmiteBanderas) {
       EXPECT_EQ(fs::exists(de), c.error.has_value());
     }
     EXPECT_GT(e.archivos.conBanderas, 0);
+  }
+}
+
+// Installs over an older copy and runs a few tools in a host set up by `anfitrion`; ends
+// the process with 0 when every answer was right.
+[[noreturn]] void instalarEnElAnfitrion(void (*anfitrion)()) {
+  anfitrion();
+  Escena e;
+  e.crearApp(e.D(), "6");
+  Resultado r = e.instalador.instalar(e.origen.string());
+  using Estado = std::variant<int, Error>;
+  Procesos& procesos = *e.p.procesos;
+  const bool bien = !r && e.version(e.D()) == "7" && !e.enCuarentena(e.D()) &&
+                    procesos.ejecutar("/bin/sh", {"-c", "exit 3"}) == Estado(3) &&
+                    procesos.ejecutar("/bin/sh", {"-c", "kill -9 $$"}) == Estado(137) &&
+                    procesos.ejecutar("/no/existe", {}) == Estado(errorPosix(ENOENT));
+  std::fprintf(stderr, "%s\n", r ? r->descripcion.c_str() : bien ? "bien" : "mal");
+  std::_Exit(bien ? 0 : 1);
+}
+
+TEST(Instalar, AunqueElAnfitrionSeOcupeDeSusHijos) {
+  const std::pair<const char*, void (*)()> anfitriones[] = {
+      {"SIGCHLD ignorada", [] { signal(SIGCHLD, SIG_IGN); }},
+      {"un hilo que recoge a todos los hijos",
+       [] {
+         std::thread([] {
+           for (int i = 0; i < 100000; ++i)
+             if (waitpid(-1, nullptr, 0) < 0) std::this_thread::sleep_for(1ms);
+         }).detach();
+       }},
+  };
+  for (const auto& [caso, anfitrion] : anfitriones) {
+    SCOPED_TRACE(caso);
+    // In a process of its own: the host's setting must not leak into other tests.
+    EXPECT_EXIT(instalarEnElAnfitrion(anfitrion), testing::ExitedWithCode(0), "bien");
   }
 }
 
