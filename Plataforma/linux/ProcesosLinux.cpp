@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -322,6 +324,17 @@ std::string ProcesosLinux::nombreDeUsuario() {
 }
 
 void ProcesosLinux::salir(int estado) {
+  // The host's buffered output goes out first. A thread blocked for good while it holds
+  // a stream's lock would block that flush too, so it gets a bounded time.
+  try {
+    std::thread([estado] {
+      std::fflush(nullptr);
+      std::_Exit(estado);
+    }).detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  } catch (const std::system_error&) {
+    // No thread to spare: end without the flush rather than risk never ending.
+  }
   std::_Exit(estado);
 }
 

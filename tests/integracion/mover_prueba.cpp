@@ -88,6 +88,32 @@ TEST(Mover, ElAnfitrionDeEjemploSeInstalaASiMismo) {
   }
 }
 
+TEST(Mover, SinRetrollamadasElAnfitrionRecibeLaRespuestaYTerminaConSuSalida) {
+  struct Caso {
+    const char* modo;  // what the host does after the answer
+    bool salida;       // whether its buffered output must come out
+  };
+  const Caso casos[] = {{"bucle", true}, {"espera", true}, {"cerrojo", false}};
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.modo);
+    CarpetaTemporal t;
+    const fs::path S = descargas() / "Kestra.app", programa = S / "Contents/MacOS/demo";
+    fs::create_directories(descargas());
+    fs::copy(kArbol / "Kestra.app", S, fs::copy_options::recursive);
+    fs::copy_file(kArbol / "tests/anfitrion_sin_aplicacion", programa,
+                  fs::copy_options::overwrite_existing);
+    const auto [salida, estado] = ejecutarOrden(
+        "KESTRAVON_DESTINO=" + entrecomillar(t.ruta()) + " timeout 60 " + entrecomillar(programa) +
+        " " + entrecomillar(kArbol / "Ovelmar.bundle") + " " + c.modo + " 2>&1");
+    EXPECT_EQ(estado, 0) << salida;
+    EXPECT_TRUE(salida.starts_with("instalada en " + (t.ruta() / "Kestra.app").string())) << salida;
+    const bool respuesta = salida.find("respuesta: <?xml") != std::string::npos &&
+                           salida.find("<true/>") != std::string::npos;
+    EXPECT_TRUE(respuesta || !c.salida) << salida;
+    fs::remove_all(descargas());
+  }
+}
+
 // Without test mode the destination is always /Applications; this puts it in `carpeta`.
 class ArchivosDesviados : public ArchivosLinux {
  public:
