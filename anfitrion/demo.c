@@ -51,6 +51,11 @@ static char* leerArchivo(const char* ruta) {
   while (texto && (n = fread(texto + largo, 1, capacidad - largo - 1, f)) > 0) {
     largo += n;
     if (capacidad - largo < 2) {
+      if (capacidad >= ((size_t)64 << 20)) { /* no argument is that large: /dev/zero, say */
+        free(texto);
+        fclose(f);
+        return NULL;
+      }
       char* mayor = realloc(texto, capacidad *= 2);
       if (!mayor) free(texto);
       texto = mayor;
@@ -102,13 +107,19 @@ int main(int argc, char** argv) {
   for (; i < argc && !terminando; ++i) {
     const char* selector = argv[i];
     if (strncmp(selector, "esperar:", 8) == 0) {
-      bucle(atof(selector + 8));
+      double segundos = atof(selector + 8);
+      /* Not a number, negative or endless: a bounded wait all the same. */
+      if (!(segundos >= 0)) segundos = 0;
+      if (segundos > 3600) segundos = 3600;
+      bucle(segundos);
       continue;
     }
     const char* argumento = NULL;
     char* leido = NULL;
-    if (selector[strlen(selector) - 1] == ':' && i + 1 < argc) {
+    size_t largo = strlen(selector);
+    if (largo > 0 && selector[largo - 1] == ':' && i + 1 < argc) {
       argumento = argv[++i];
+      /* A file that cannot be read sends no argument. */
       if (argumento[0] == '@') argumento = leido = leerArchivo(argumento + 1);
     }
     char* respuesta = enviar(ovelmar, selector, argumento);

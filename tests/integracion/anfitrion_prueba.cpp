@@ -127,7 +127,9 @@ TEST(Anfitrion, UnMensajeConHiloPrincipalDesdeOtroHiloDetieneElProceso) {
 
 TEST(Anfitrion, ElAnfitrionDeEjemploCargaElPaqueteYMuestraLasRespuestas) {
   const std::string orden = std::string(OVELMAR_ARBOL) + "/Kestra.app/Contents/MacOS/demo " +
-                            kPaquete + " estadoDeLaActualizacion noExiste puedeActualizarse 2>&1";
+                            kPaquete +
+                            " estadoDeLaActualizacion noExiste puedeActualizarse '' esperar:nan"
+                            " actualizar: @/no/existe actualizar: 2>&1";
   const auto [salida, estado] = ovelmar::pruebas::ejecutarOrden(orden);
   EXPECT_EQ(estado, 0) << salida;
   EXPECT_TRUE(contiene(salida, "estadoDeLaActualizacion -> \n<?xml")) << salida;
@@ -135,6 +137,10 @@ TEST(Anfitrion, ElAnfitrionDeEjemploCargaElPaqueteYMuestraLasRespuestas) {
   // The demo runs from its own bundle, which is not in the Applications folder.
   EXPECT_TRUE(contiene(salida, "puedeActualizarse -> \n<?xml")) << salida;
   EXPECT_TRUE(contiene(salida, "<false/>")) << salida;
+  // Odd command lines: an empty selector, a file that is not there, no argument at all.
+  EXPECT_TRUE(contiene(salida, "\n -> (nada)\nactualizar: -> \n<?xml")) << salida;
+  const std::size_t segunda = salida.rfind("actualizar: -> \n<?xml");
+  EXPECT_TRUE(segunda != std::string::npos && segunda > salida.find("actualizar: -> ")) << salida;
 }
 
 }  // namespace
