@@ -102,8 +102,16 @@ TEST(Anfitrion, LaClasePorNombreYLosMensajesPorSelector) {
   EXPECT_EQ(avisos, 0);
   ov.dejarDeObservar(token);
 
-  // Both objects share one updater.
-  EXPECT_EQ(ov.respuesta(a, "estadoDeLaActualizacion"), ov.respuesta(b, "estadoDeLaActualizacion"));
+  // Both objects share one updater: what one request did, the other object reports.
+  const std::string pedido =
+      "<plist><dict><key>url</key><string>https://127.0.0.1/k.zip</string><key>sha256</key>"
+      "<string>" +
+      std::string(64, 'a') +
+      "</string><key>build</key><integer>9</integer><key>tamano</key><integer>5</integer>"
+      "</dict></plist>";
+  EXPECT_TRUE(contiene(ov.respuesta(a, "actualizar:", pedido.c_str()), "<false/>"));
+  const std::string otro = ov.respuesta(b, "estadoDeLaActualizacion");
+  EXPECT_TRUE(contiene(otro, "<string>fuera_de_aplicaciones</string>")) << otro;
   ov.soltar(a);
   ov.soltar(b);
 }
@@ -115,7 +123,7 @@ TEST(Anfitrion, UnMensajeConHiloPrincipalDesdeOtroHiloDetieneElProceso) {
   // Unbracketed messages may be read from anywhere.
   std::string estado;
   std::thread([&] { estado = ov.respuesta(objeto, "estadoDeLaActualizacion"); }).join();
-  EXPECT_TRUE(contiene(estado, "nada"));
+  EXPECT_TRUE(contiene(estado, "<key>fase</key>"));
   for (const char* selector : {"puedeActualizarse", "actualizar:"}) {
     EXPECT_DEATH(
         std::thread([&] { ov.respuesta(objeto, selector, "<plist><dict/></plist>"); }).join(),
