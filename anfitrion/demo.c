@@ -1,7 +1,7 @@
 /* A small host: loads the Ovelmar bundle by path, creates the entry object and sends the
  * messages named on the command line, printing every answer and notification.
  *
- *   demo [-o NOTIFICATION] BUNDLE SELECTOR [ARGUMENT] ...
+ *   demo [-o NOTIFICATION] [-s] BUNDLE SELECTOR [ARGUMENT] ...
  *
  * A selector that ends in ':' takes the next word as its argument (XML property-list
  * text, or @FILE to read it from a file). A selector "esperar:N" runs the main queue for
@@ -10,7 +10,8 @@
  * Like an application, the demo ends when the component asks it to terminate: after the
  * message that asked, no further one is sent. A true answer of "instalarSiHaceFalta"
  * means that a hand-over to the installed copy has started, so the demo keeps its main
- * queue running until that request comes. */
+ * queue running until that request comes. With -s the demo registers no application
+ * object: the component then ends the process itself, after answering. */
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,7 +40,6 @@ static void terminar(void* contexto) {
 
 static void avisado(const char* informacion, void* contexto) {
   printf("notificación %s:\n%s", (const char*)contexto, informacion);
-  fflush(stdout);
 }
 
 static char* leerArchivo(const char* ruta) {
@@ -68,13 +68,21 @@ static char* leerArchivo(const char* ruta) {
 
 int main(int argc, char** argv) {
   const char* aviso = NULL;
+  int sinAplicacion = 0;
   int i = 1;
-  if (i + 1 < argc && strcmp(argv[i], "-o") == 0) {
-    aviso = argv[i + 1];
-    i += 2;
+  for (;;) {
+    if (i + 1 < argc && strcmp(argv[i], "-o") == 0) {
+      aviso = argv[i + 1];
+      i += 2;
+    } else if (i < argc && strcmp(argv[i], "-s") == 0) {
+      sinAplicacion = 1;
+      ++i;
+    } else {
+      break;
+    }
   }
   if (i >= argc) {
-    fprintf(stderr, "uso: %s [-o NOTIFICACIÓN] PAQUETE SELECTOR [ARGUMENTO] ...\n", argv[0]);
+    fprintf(stderr, "uso: %s [-o NOTIFICACIÓN] [-s] PAQUETE SELECTOR [ARGUMENTO] ...\n", argv[0]);
     return 2;
   }
   char ruta[4096];
@@ -102,7 +110,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (aviso) observar(aviso, avisado, (void*)aviso);
-  aplicacion(activar, terminar, NULL);
+  if (!sinAplicacion) aplicacion(activar, terminar, NULL);
 
   for (; i < argc && !terminando; ++i) {
     const char* selector = argv[i];
@@ -123,8 +131,8 @@ int main(int argc, char** argv) {
       if (argumento[0] == '@') argumento = leido = leerArchivo(argumento + 1);
     }
     char* respuesta = enviar(ovelmar, selector, argumento);
+    /* Buffered as stdio does it: the component flushes it on every way it ends us. */
     printf("%s -> %s%s", selector, respuesta ? "\n" : "(nada)\n", respuesta ? respuesta : "");
-    fflush(stdout);
     /* The component ends the process itself 1.5 s after asking; 60 s bounds a hand-over
      * that never answers. */
     if (strcmp(selector, "instalarSiHaceFalta") == 0 && respuesta && strstr(respuesta, "<true/>"))
