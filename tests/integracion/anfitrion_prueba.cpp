@@ -104,11 +104,11 @@ TEST(Anfitrion, LaClasePorNombreYLosMensajesPorSelector) {
 
   // Both objects share one updater: what one request did, the other object reports.
   const std::string pedido =
-      "<plist><dict><key>url</key><string>https://127.0.0.1/k.zip</string><key>sha256</key>"
-      "<string>" +
+      "<plist><dict><key>url</key><string>https://127.0.0.1/k.zip</string>"
+      "<key>sha256</key><string>" +
       std::string(64, 'a') +
-      "</string><key>build</key><integer>9</integer><key>tamano</key><integer>5</integer>"
-      "</dict></plist>";
+      "</string><key>build</key><integer>9</integer><key>tamano</key>"
+      "<integer>5</integer></dict></plist>";
   EXPECT_TRUE(contiene(ov.respuesta(a, "actualizar:", pedido.c_str()), "<false/>"));
   const std::string otro = ov.respuesta(b, "estadoDeLaActualizacion");
   EXPECT_TRUE(contiene(otro, "<string>fuera_de_aplicaciones</string>")) << otro;
