@@ -58,7 +58,11 @@ OV_EXPORTAR unsigned long ov_observar(const char* nombre,
 OV_EXPORTAR void ov_dejar_de_observar(unsigned long token);
 
 /* The host's application object: how to bring it forward and how to end it. Without a
- * terminate function, terminating ends the process normally. */
+ * terminate function, the component's terminate request returns (so a message such as
+ * "instalarSiHaceFalta" still answers) and the process then ends normally, with status
+ * 0, from the main queue: at the host's next turn of ov_ejecutar_bucle or of its GLib
+ * main loop. Whatever the host does, the component ends the process 1.5 s after that
+ * request, with status 0, once the C library's output streams are flushed. */
 OV_EXPORTAR void ov_establecer_aplicacion(void (*activar)(void*), void (*terminar)(void*),
                                           void* contexto);
 

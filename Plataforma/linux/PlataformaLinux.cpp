@@ -37,7 +37,7 @@ PlataformaLinux::PlataformaLinux()
       carpetas_(std::make_unique<CarpetasLinux>()),
       procesos_(std::make_unique<ProcesosLinux>()),
       aplicaciones_(std::make_unique<AplicacionesLinux>(*propiedades_, *procesos_)),
-      aplicacion_(std::make_unique<AplicacionLinux>()),
+      aplicacion_(std::make_unique<AplicacionLinux>(*colaPrincipal_)),
       alertas_(std::make_unique<AlertasLinux>()),
       paneles_(std::make_unique<PanelesLinux>()),
       administrador_(std::make_unique<AdministradorLinux>(*procesos_)),
