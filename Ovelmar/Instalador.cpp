@@ -89,7 +89,10 @@ bool Instalador::esDescargas(const std::string& ruta) const {
   if (!descargas) return false;
   std::string prefijo = plataforma_.archivos->resolverEnlaces(*descargas);
   if (prefijo.empty() || prefijo.back() != '/') prefijo += '/';
-  return rutas::empiezaPor(ruta, prefijo);
+  // The folder itself, written with a trailing slash, is not below itself.
+  std::string_view r = ruta;
+  while (r.size() > 1 && r.back() == '/') r.remove_suffix(1);
+  return rutas::empiezaPor(r, prefijo);
 }
 
 std::optional<std::string> Instalador::volumenDelDMG(const std::string& ruta) const {

@@ -20,12 +20,18 @@ class Ovelmar {
  public:
   // Several entry objects share one updater and one installer.
   Ovelmar(Plataforma& plataforma, Instalador& instalador, Actualizador& actualizador)
-      : plataforma_(plataforma), instalador_(instalador), actualizador_(actualizador) {}
+      : plataforma_(plataforma),
+        instalador_(instalador),
+        actualizador_(actualizador),
+        guia_(plataforma.paneles) {}
 
   bool instalarSiHaceFalta();
   bool puedeActualizarse();
   Diccionario estadoDeLaActualizacion() const;
   bool actualizar(const Diccionario& pedido);
+  // The guide card; on the main thread, like every window.
+  void mostrar(const Diccionario& pedido) { guia_.mostrar(pedido); }
+  void cerrar() { guia_.cerrar(); }
 
   GuiaFlotante& guia() { return guia_; }
 

@@ -10,6 +10,7 @@ namespace ovelmar {
 class Carpetas {
  public:
   virtual ~Carpetas() = default;
+  // The user's Downloads folder; empty when there is none that is really one.
   virtual std::optional<std::string> descargas() = 0;
   virtual std::optional<std::string> caches() = 0;
   virtual std::string temporal() = 0;

@@ -18,6 +18,7 @@
 #include "FirmaDeCodigo.hpp"
 #include "Idiomas.hpp"
 #include "Notificaciones.hpp"
+#include "Paneles.hpp"
 #include "PaquetePrincipal.hpp"
 #include "Preferencias.hpp"
 #include "Procesos.hpp"
@@ -45,6 +46,7 @@ struct Plataforma {
   Aplicaciones* aplicaciones = nullptr;
   Aplicacion* aplicacion = nullptr;
   Alertas* alertas = nullptr;
+  Paneles* paneles = nullptr;
   Administrador* administrador = nullptr;
   Registro* registro = nullptr;
   Preferencias* preferencias = nullptr;

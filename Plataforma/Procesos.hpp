@@ -29,6 +29,7 @@ class Procesos {
   virtual std::int32_t pid() = 0;
   virtual std::uint32_t uid() = 0;
   virtual std::string nombreDeUsuario() = 0;
+  // Ends the process at once, its C output streams flushed first (within a bounded time).
   [[noreturn]] virtual void salir(int estado) = 0;
 };
 

@@ -71,6 +71,16 @@ const std::map<std::string, Metodo, std::less<>>& metodos() {
       {"estadoDeLaActualizacion",
        [](Ovelmar& o, const Diccionario&) { return Valor(o.estadoDeLaActualizacion()); }},
       {"actualizar:", [](Ovelmar& o, const Diccionario& d) { return Valor(o.actualizar(d)); }},
+      {"mostrar:",
+       [](Ovelmar& o, const Diccionario& d) -> std::optional<Valor> {
+         o.mostrar(d);
+         return std::nullopt;
+       }},
+      {"cerrar",
+       [](Ovelmar& o, const Diccionario&) -> std::optional<Valor> {
+         o.cerrar();
+         return std::nullopt;
+       }},
   };
   return tabla;
 }

@@ -32,7 +32,15 @@ OV_EXPORTAR void* ov_crear(void* clase);
 /* Sends a message by selector ("actualizar:", "puedeActualizarse", ...). `argumento` is
  * a dictionary as XML property-list text, or NULL; anything that is not a readable
  * dictionary counts as an empty one. The answer is NULL for a message without a result
- * and for a selector the object does not know, which changes nothing. */
+ * and for a selector the object does not know, which changes nothing.
+ *
+ * "mostrar:" shows the floating guide card, replacing any card shown: its argument has
+ * "titulo" (the heading), "pasos" (an array of texts, numbered from 1) and "cerrar" (the
+ * button's title, "OK" when absent). The card floats above every window without taking
+ * the keyboard focus, can be dragged, and closes with its button or Escape once clicked.
+ * "cerrar" closes it; nothing happens when no card is shown. Neither answers anything,
+ * and without a display neither does anything. The card lives while the main queue runs
+ * (the host's GLib main loop or ov_ejecutar_bucle). */
 OV_EXPORTAR char* ov_enviar(void* objeto, const char* selector, const char* argumento);
 OV_EXPORTAR void ov_liberar(char* texto);
 /* Releases an instance made by ov_crear. */
@@ -50,7 +58,11 @@ OV_EXPORTAR unsigned long ov_observar(const char* nombre,
 OV_EXPORTAR void ov_dejar_de_observar(unsigned long token);
 
 /* The host's application object: how to bring it forward and how to end it. Without a
- * terminate function, terminating ends the process normally. */
+ * terminate function, the component's terminate request returns (so a message such as
+ * "instalarSiHaceFalta" still answers) and the process then ends normally, with status
+ * 0, from the main queue: at the host's next turn of ov_ejecutar_bucle or of its GLib
+ * main loop. Whatever the host does, the component ends the process 1.5 s after that
+ * request, with status 0, once the C library's output streams are flushed. */
 OV_EXPORTAR void ov_establecer_aplicacion(void (*activar)(void*), void (*terminar)(void*),
                                           void* contexto);
 

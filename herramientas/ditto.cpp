@@ -4,13 +4,9 @@
 //                                     destination folder, which is created if needed
 //   ditto -x -k <archive.zip> <folder>  extracts a PKZip archive into the folder, which is
 //                                     created if needed
-// Extraction refuses entries that would land outside the folder: absolute paths, ".."
-// and paths through symbolic links that earlier entries planted. The "__MACOSX" folder
-// of AppleDouble files is skipped.
+// Extraction takes archives nobody vouches for: see Desempaquetador for what it refuses.
+// After a refusal nothing it wrote is left.
 
-#include <archive.h>
-#include <archive_entry.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,11 +14,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "Plataforma/linux/ArchivosLinux.hpp"
+#include "herramientas/desempaquetado/Desempaquetador.hpp"
 
 namespace fs = std::filesystem;
 
@@ -102,102 +101,13 @@ int copiar(const std::vector<std::string>& fuentes, std::string destino) {
 
 // ---- extracting -------------------------------------------------------------------------
 
-// A path that stays inside the folder: relative, no "..", not empty.
-bool rutaSegura(const char* ruta) {
-  if (!ruta || !*ruta || ruta[0] == '/') return false;
-  std::string_view resto(ruta);
-  while (!resto.empty()) {
-    std::size_t barra = resto.find('/');
-    std::string_view parte = resto.substr(0, barra);
-    if (parte == "..") return false;
-    if (barra == std::string_view::npos) break;
-    resto.remove_prefix(barra + 1);
-  }
-  return true;
-}
-
 int extraer(const std::string& zip, const std::string& carpeta) {
-  archive* lector = archive_read_new();
-  archive_read_support_format_zip(lector);
-  if (archive_read_open_filename(lector, zip.c_str(), 64 * 1024) != ARCHIVE_OK) {
-    int r = fallar(zip, archive_error_string(lector) ? archive_error_string(lector) : "");
-    archive_read_free(lector);
-    return r;
-  }
-  std::error_code e;
-  fs::create_directories(carpeta, e);
-  // Entries are written relative to the folder, so the checks below see only the
-  // archive's own paths. This program does nothing else, so changing its folder is safe.
-  if (e || chdir(carpeta.c_str()) != 0) {
-    archive_read_free(lector);
-    return fallar(carpeta, e ? e.message() : std::strerror(errno));
-  }
-  archive* escritor = archive_write_disk_new();
-  archive_write_disk_set_options(
-      escritor, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_XATTR |
-                    ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                    ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
-  int resultado = 0;
-  for (;;) {
-    archive_entry* entrada = nullptr;
-    int r = archive_read_next_header(lector, &entrada);
-    if (r == ARCHIVE_EOF) break;
-    if (r < ARCHIVE_WARN) {
-      resultado = fallar(zip, archive_error_string(lector) ? archive_error_string(lector) : "");
-      break;
-    }
-    const char* nombre = archive_entry_pathname(entrada);
-    const char* enlaceDuro = archive_entry_hardlink(entrada);
-    if (!rutaSegura(nombre) || (enlaceDuro && !rutaSegura(enlaceDuro))) {
-      resultado = fallar(zip, std::string("entry outside the folder: ") + (nombre ? nombre : ""));
-      break;
-    }
-    // The Finder's AppleDouble companions: ditto folds them into the files' metadata and
-    // never extracts them as files; here their metadata is left out.
-    if (std::string_view(nombre) == "__MACOSX" ||
-        std::string_view(nombre).starts_with("__MACOSX/")) {
-      archive_read_data_skip(lector);
-      continue;
-    }
-    // Only files, folders and links belong in an application archive.
-    const mode_t tipo = archive_entry_filetype(entrada);
-    if (!enlaceDuro && tipo != AE_IFREG && tipo != AE_IFDIR && tipo != AE_IFLNK) {
-      resultado = fallar(zip, std::string("unsupported entry: ") + nombre);
-      break;
-    }
-    if (archive_write_header(escritor, entrada) < ARCHIVE_WARN) {
-      resultado =
-          fallar(nombre, archive_error_string(escritor) ? archive_error_string(escritor) : "");
-      break;
-    }
-    const void* bloque = nullptr;
-    size_t tamano = 0;
-    la_int64_t desplazamiento = 0;
-    while ((r = archive_read_data_block(lector, &bloque, &tamano, &desplazamiento)) == ARCHIVE_OK) {
-      if (archive_write_data_block(escritor, bloque, tamano, desplazamiento) < ARCHIVE_WARN) {
-        r = ARCHIVE_FATAL;
-        break;
-      }
-    }
-    if (r != ARCHIVE_EOF) {
-      const char* porque = archive_error_string(lector) ? archive_error_string(lector)
-                                                        : archive_error_string(escritor);
-      resultado = fallar(nombre, porque ? porque : "damaged entry");
-      break;
-    }
-    if (archive_write_finish_entry(escritor) < ARCHIVE_WARN) {
-      resultado =
-          fallar(nombre, archive_error_string(escritor) ? archive_error_string(escritor) : "");
-      break;
-    }
-  }
-  // Folder modes are set last, so a read-only folder could still be filled.
-  if (archive_write_close(escritor) != ARCHIVE_OK && resultado == 0)
-    resultado =
-        fallar(carpeta, archive_error_string(escritor) ? archive_error_string(escritor) : "");
-  archive_write_free(escritor);
-  archive_read_free(lector);
-  return resultado;
+  const unsigned nucleos = std::thread::hardware_concurrency();
+  const ovelmar::Desempaquetador desempaquetador(ovelmar::Desempaquetador::Limites{},
+                                                 nucleos >= 2 ? 2 : 1);
+  if (std::optional<std::string> porque = desempaquetador.desempaquetar(zip, carpeta))
+    return fallar(zip, *porque);
+  return 0;
 }
 
 int uso() {

@@ -6,9 +6,11 @@ set -euo pipefail
 paquetes=(
   cmake ninja-build g++ clang libclang-rt-14-dev clang-format pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev openssl libcurl4-openssl-dev curl libarchive-dev libplist-dev
+  libssl-dev openssl libcurl4-openssl-dev curl libarchive-dev libarchive-tools libplist-dev
+  libdeflate-dev zlib1g-dev
   libglib2.0-dev libgtk-3-dev libcpp-httplib-dev
   xvfb xauth zip unzip attr python3
+  openbox xcompmgr libx11-dev libxtst-dev
 )
 
 faltan=()

@@ -30,10 +30,12 @@ void AplicacionLinux::terminar() {
     f = terminar_;
     c = contexto_;
   }
-  if (f)
+  if (f) {
     f(c);
-  else
-    std::exit(0);
+    return;
+  }
+  // The caller (the move flow answering the host, say) finishes first.
+  cola_.enviar([] { std::exit(0); });
 }
 
 }  // namespace ovelmar

@@ -144,11 +144,51 @@ Resultado ArchivosLinux::eliminar(const std::string& ruta) {
   return std::nullopt;
 }
 
+int ArchivosLinux::renombrar(const std::string& de, const std::string& a, unsigned int banderas) {
+  return renameat2(AT_FDCWD, de.c_str(), AT_FDCWD, a.c_str(), banderas) == 0 ? 0 : errno;
+}
+
+namespace {
+
+// A file system without renameat2's flags answers EINVAL (or, on old kernels, ENOSYS).
+bool sinBanderas(int numero) {
+  return numero == EINVAL || numero == ENOSYS;
+}
+
+}  // namespace
+
+int ArchivosLinux::moverSinReemplazar(const std::string& de, const std::string& a) {
+  struct stat st {};
+  if (lstat(de.c_str(), &st) != 0) return errno;
+  const bool carpeta = S_ISDIR(st.st_mode);
+  if (!carpeta) {
+    // A second name for the file appears only where there was none.
+    if (link(de.c_str(), a.c_str()) == 0) {
+      unlink(de.c_str());
+      return 0;
+    }
+    if (errno == EEXIST || errno == EXDEV || errno == ENOENT) return errno;
+  }
+  // No hard links here, or a folder: take the name with an item of our own that only
+  // such a rename may replace. A folder replaces only an empty one, so whatever someone
+  // put into ours in the meantime makes the rename fail rather than vanish.
+  if (carpeta) {
+    if (mkdir(a.c_str(), 0700) != 0) return errno;
+  } else {
+    int fd = open(a.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return errno;
+    close(fd);
+  }
+  int numero = renombrar(de, a, 0);
+  if (numero != 0) carpeta ? rmdir(a.c_str()) : unlink(a.c_str());
+  return numero;
+}
+
 Resultado ArchivosLinux::mover(const std::string& de, const std::string& a) {
   // Like the file manager: never onto an existing item, and across volumes by copying.
-  if (renameat2(AT_FDCWD, de.c_str(), AT_FDCWD, a.c_str(), RENAME_NOREPLACE) == 0)
-    return std::nullopt;
-  int numero = errno;
+  int numero = renombrar(de, a, RENAME_NOREPLACE);
+  if (sinBanderas(numero)) numero = moverSinReemplazar(de, a);
+  if (numero == 0) return std::nullopt;
   if (numero != EXDEV) return errorPosix(numero);
   if (Resultado r = copiar(de, a)) return r;
   std::error_code e;
@@ -169,10 +209,32 @@ Resultado ArchivosLinux::copiar(const std::string& de, const std::string& a) {
 
 Resultado ArchivosLinux::reemplazar(const std::string& destino, const std::string& nueva) {
   // One atomic exchange: at no moment is there nothing at `destino`.
-  if (renameat2(AT_FDCWD, nueva.c_str(), AT_FDCWD, destino.c_str(), RENAME_EXCHANGE) != 0)
-    return errorPosix(errno);
+  int numero = renombrar(nueva, destino, RENAME_EXCHANGE);
+  if (sinBanderas(numero)) return reemplazarSinIntercambio(destino, nueva);
+  if (numero != 0) return errorPosix(numero);
   std::error_code e;
   fs::remove_all(nueva, e);  // now the old item
+  return std::nullopt;
+}
+
+Resultado ArchivosLinux::reemplazarSinIntercambio(const std::string& destino,
+                                                  const std::string& nueva) {
+  // Only `destino` and `nueva` are touched: a name of its own for the old item, so that
+  // nothing else beside them is replaced.
+  std::string aparte;
+  int numero = EEXIST;
+  for (int intento = 0; intento < 100 && numero == EEXIST; ++intento) {
+    aparte = destino + ".aparte-" + std::to_string(getpid()) + "-" + std::to_string(intento);
+    numero = moverSinReemplazar(destino, aparte);
+  }
+  if (numero != 0) return errorPosix(numero);
+  numero = renombrar(nueva, destino, 0);
+  if (numero != 0) {
+    renombrar(aparte, destino, 0);
+    return errorPosix(numero);
+  }
+  std::error_code e;
+  fs::remove_all(aparte, e);
   return std::nullopt;
 }
 

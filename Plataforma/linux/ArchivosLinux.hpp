@@ -23,6 +23,19 @@ class ArchivosLinux : public Archivos {
   std::unique_ptr<LectorDeArchivo> abrirParaLeer(const std::string& ruta) override;
   Resultado escribirAtomico(const std::string& ruta,
                             const std::vector<std::uint8_t>& bytes) override;
+
+ protected:
+  // renameat2 within the working folder: 0, or the error number. NFS, ecryptfs and many
+  // FUSE file systems refuse its flags with EINVAL; the moves then fall back to plain
+  // renames with the same guarantees.
+  virtual int renombrar(const std::string& de, const std::string& a, unsigned int banderas);
+
+ private:
+  // mover without the flag: never over an item that stands at `a`. 0 or the error number.
+  int moverSinReemplazar(const std::string& de, const std::string& a);
+  // reemplazar without the exchange: the old item aside under a name of its own, the new
+  // one in, the old one back should that fail; `destino` is never missing afterwards.
+  Resultado reemplazarSinIntercambio(const std::string& destino, const std::string& nueva);
 };
 
 // The extended attributes of one item (a link's own) copied onto another, as they are;

@@ -2,20 +2,49 @@
 
 #include <glib.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 namespace ovelmar {
 
-std::optional<std::string> CarpetasLinux::descargas() {
-  const gchar* d = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
-  // Without configured user folders people still expect ~/Downloads.
-  if (d && *d) return std::string(d);
-  const gchar* casa = g_get_home_dir();
-  if (!casa || !*casa) return std::nullopt;
-  gchar* r = g_build_filename(casa, "Downloads", nullptr);
+namespace {
+
+// The path with every link resolved; empty when it does not exist.
+std::string real(const std::string& ruta) {
+  char* r = realpath(ruta.c_str(), nullptr);
+  if (!r) return {};
   std::string resultado(r);
-  g_free(r);
+  std::free(r);
   return resultado;
+}
+
+}  // namespace
+
+std::optional<std::string> CarpetasLinux::descargas() {
+  const gchar* casa = g_get_home_dir();
+  const gchar* d = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
+  std::string ruta;
+  if (d) {
+    ruta = d;  // GLib writes a folder of "/" as ""
+  } else if (casa && *casa) {
+    // Without configured user folders people still expect ~/Downloads.
+    gchar* r = g_build_filename(casa, "Downloads", nullptr);
+    ruta = r;
+    g_free(r);
+  }
+  // xdg-user-dirs writes "$HOME/" for a folder the user switched off, and GLib then names
+  // the home folder: taken at its word, every copy in the home would count as downloaded
+  // (and be trashed after the move). Such a folder, the root, a relative or a missing
+  // one is no Downloads folder.
+  if (ruta.empty() || ruta.front() != '/') return std::nullopt;
+  const std::string resuelta = real(ruta);
+  struct stat st {};
+  if (resuelta.empty() || stat(resuelta.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return std::nullopt;
+  if (resuelta == "/" || (casa && *casa && resuelta == real(casa))) return std::nullopt;
+  return ruta;
 }
 
 std::optional<std::string> CarpetasLinux::caches() {

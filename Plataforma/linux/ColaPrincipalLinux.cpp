@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace ovelmar {
@@ -26,6 +27,12 @@ void adjuntar(GSource* fuente, std::function<void()> trabajo) {
   g_source_unref(fuente);
 }
 
+// Seconds as a host may give them (negative, not a number, endless) within what the
+// timers can hold.
+double acotar(double segundos) {
+  return segundos >= 0 ? std::min(segundos, 1e6) : 0.0;
+}
+
 }  // namespace
 
 bool ColaPrincipalLinux::esHiloPrincipal() {
@@ -40,16 +47,16 @@ void ColaPrincipalLinux::enviar(std::function<void()> trabajo) {
 }
 
 void ColaPrincipalLinux::enviarDespues(double segundos, std::function<void()> trabajo) {
-  auto ms = static_cast<guint>(std::ceil(std::max(0.0, segundos) * 1000.0));
+  auto ms = static_cast<guint>(std::ceil(acotar(segundos) * 1000.0));
   adjuntar(g_timeout_source_new(ms), std::move(trabajo));
 }
 
 void ColaPrincipalLinux::correrDurante(double segundos) {
+  segundos = acotar(segundos);
   GMainContext* contexto = g_main_context_default();
-  gint64 fin = g_get_monotonic_time() + static_cast<gint64>(std::max(0.0, segundos) * 1e6);
+  gint64 fin = g_get_monotonic_time() + static_cast<gint64>(segundos * 1e6);
   bool listo = false;
-  GSource* alarma =
-      g_timeout_source_new(static_cast<guint>(std::ceil(std::max(0.0, segundos) * 1000.0)));
+  GSource* alarma = g_timeout_source_new(static_cast<guint>(std::ceil(segundos * 1000.0)));
   g_source_set_callback(
       alarma,
       [](gpointer l) -> gboolean {

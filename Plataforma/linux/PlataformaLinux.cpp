@@ -12,6 +12,7 @@
 #include "CriptografiaLinux.hpp"
 #include "EntornoLinux.hpp"
 #include "IdiomasLinux.hpp"
+#include "PanelesLinux.hpp"
 #include "PaquetePrincipalLinux.hpp"
 #include "PreferenciasLinux.hpp"
 #include "ProcesosLinux.hpp"
@@ -36,8 +37,9 @@ PlataformaLinux::PlataformaLinux()
       carpetas_(std::make_unique<CarpetasLinux>()),
       procesos_(std::make_unique<ProcesosLinux>()),
       aplicaciones_(std::make_unique<AplicacionesLinux>(*propiedades_, *procesos_)),
-      aplicacion_(std::make_unique<AplicacionLinux>()),
+      aplicacion_(std::make_unique<AplicacionLinux>(*colaPrincipal_)),
       alertas_(std::make_unique<AlertasLinux>()),
+      paneles_(std::make_unique<PanelesLinux>()),
       administrador_(std::make_unique<AdministradorLinux>(*procesos_)),
       notificaciones_(std::make_unique<Notificaciones>()),
       red_(std::make_unique<RedLinux>(*colaPrincipal_, *propiedades_)),
@@ -69,6 +71,7 @@ Plataforma PlataformaLinux::plataforma() {
   p.aplicaciones = aplicaciones_.get();
   p.aplicacion = aplicacion_.get();
   p.alertas = alertas_.get();
+  p.paneles = paneles_.get();
   p.administrador = administrador_.get();
   p.registro = registro_.get();
   p.preferencias = preferencias_.get();

@@ -20,6 +20,7 @@ class ColaPrincipalLinux;
 class CriptografiaLinux;
 class EntornoLinux;
 class IdiomasLinux;
+class PanelesLinux;
 class PaquetePrincipalLinux;
 class PreferenciasLinux;
 class ProcesosLinux;
@@ -58,6 +59,7 @@ class PlataformaLinux {
   std::unique_ptr<AplicacionesLinux> aplicaciones_;
   std::unique_ptr<AplicacionLinux> aplicacion_;
   std::unique_ptr<AlertasLinux> alertas_;
+  std::unique_ptr<PanelesLinux> paneles_;
   std::unique_ptr<AdministradorLinux> administrador_;
   std::unique_ptr<RegistroLinux> registro_;
   std::unique_ptr<PreferenciasLinux> preferencias_;

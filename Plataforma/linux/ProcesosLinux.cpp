@@ -5,10 +5,13 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -139,17 +142,153 @@ void recogerAlTerminar(std::int32_t pid) {
   }
 }
 
+namespace {
+
+// How the tool ended, as the intermediate process tells it.
+struct Informe {
+  enum Tipo : int { salio, senal, noArranco } tipo = noArranco;
+  int valor = ECHILD;  // exit status, signal number or error number
+};
+
+void escribirTodo(int fd, const void* datos, std::size_t largo) {
+  const char* p = static_cast<const char*>(datos);
+  while (largo > 0) {
+    ssize_t n = write(fd, p, largo);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    p += n;
+    largo -= static_cast<std::size_t>(n);
+  }
+}
+
+// How many bytes arrived before the end of the pipe.
+std::size_t leerTodo(int fd, void* datos, std::size_t largo) {
+  char* p = static_cast<char*>(datos);
+  std::size_t leidos = 0;
+  while (leidos < largo) {
+    ssize_t n = read(fd, p + leidos, largo - leidos);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    leidos += static_cast<std::size_t>(n);
+  }
+  return leidos;
+}
+
+// The intermediate process, forked from a process that may have other threads: only
+// async-signal-safe calls from here on. With default signal dispositions of its own it
+// can wait for the tool whatever the host does with its children (a SIGCHLD set to
+// SIG_IGN keeps no status at all; a waitpid(-1) loop takes it first), and it hands the
+// status over the pipe. Then it waits for `espera` to close, so that its process
+// identifier still names it while the caller takes hold of it.
+[[noreturn]] void intermedio(char* const* argv, int informe, int espera, int otroInforme,
+                             int otraEspera) {
+  close(otroInforme);  // the caller's ends: `espera` must close when the caller closes it
+  close(otraEspera);
+  struct sigaction porDefecto {};
+  porDefecto.sa_handler = SIG_DFL;
+  for (int s = 1; s < NSIG; ++s) sigaction(s, &porDefecto, nullptr);
+  Informe r;
+  int fallo[2];
+  if (pipe2(fallo, O_CLOEXEC) != 0) {
+    r.valor = errno;
+  } else {
+    pid_t herramienta = _Fork();
+    if (herramienta == 0) {
+      int nulo = open("/dev/null", O_WRONLY);
+      if (nulo >= 0) dup2(nulo, 1), dup2(nulo, 2);
+      sigset_t vacio;
+      sigemptyset(&vacio);
+      sigprocmask(SIG_SETMASK, &vacio, nullptr);
+      execve(argv[0], argv, environ);
+      int numero = errno;
+      escribirTodo(fallo[1], &numero, sizeof numero);
+      _exit(127);
+    }
+    r.valor = errno;
+    close(fallo[1]);
+    if (herramienta > 0) {
+      int numero = 0;
+      const bool noArranco = leerTodo(fallo[0], &numero, sizeof numero) == sizeof numero;
+      int estado = 0;
+      pid_t w;
+      while ((w = waitpid(herramienta, &estado, 0)) < 0 && errno == EINTR) {
+      }
+      if (noArranco)
+        r.valor = numero;
+      else if (w < 0)
+        r.valor = errno;
+      else if (WIFEXITED(estado))
+        r = {Informe::salio, WEXITSTATUS(estado)};
+      else
+        r = {Informe::senal, WIFSIGNALED(estado) ? WTERMSIG(estado) : 0};
+    }
+  }
+  escribirTodo(informe, &r, sizeof r);
+  close(informe);
+  char c;
+  while (read(espera, &c, 1) < 0 && errno == EINTR) {
+  }
+  _exit(0);
+}
+
+// Runs argv[0] (an absolute path), output to the null device, and waits for its status.
+std::variant<int, Error> correrYEsperar(const std::vector<std::string>& argv) {
+  std::vector<char*> punteros;
+  for (const std::string& a : argv) punteros.push_back(const_cast<char*>(a.c_str()));
+  punteros.push_back(nullptr);
+  int informe[2], espera[2];
+  if (pipe2(informe, O_CLOEXEC) != 0) return errorPosix(errno);
+  if (pipe2(espera, O_CLOEXEC) != 0) {
+    int numero = errno;
+    close(informe[0]), close(informe[1]);
+    return errorPosix(numero);
+  }
+  // No handler of the host may run in the child before it has put them back to default.
+  sigset_t todas, antes;
+  sigfillset(&todas);
+  pthread_sigmask(SIG_SETMASK, &todas, &antes);
+  pid_t pid = _Fork();
+  if (pid == 0) intermedio(punteros.data(), informe[1], espera[0], informe[0], espera[1]);
+  const int numero = errno;
+  pthread_sigmask(SIG_SETMASK, &antes, nullptr);
+  close(informe[1]), close(espera[0]);
+  if (pid < 0) {
+    close(informe[0]), close(espera[1]);
+    return errorPosix(numero);
+  }
+  Informe r;
+  const bool completo = leerTodo(informe[0], &r, sizeof r) == sizeof r;
+  close(informe[0]);
+  // Still alive, waiting for `espera`: the pid cannot name another process yet.
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  close(espera[1]);
+  // Reap it, should the host not; its own status means nothing.
+  if (pidfd >= 0) {
+    siginfo_t info{};
+    while (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) < 0 &&
+           errno == EINTR) {
+    }
+    close(pidfd);
+  } else {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  if (!completo) return errorPosix(ECHILD);
+  switch (r.tipo) {
+    case Informe::salio:
+      return r.valor;
+    case Informe::senal:
+      return 128 + r.valor;
+    default:
+      return errorPosix(r.valor);
+  }
+}
+
+}  // namespace
+
 std::variant<int, Error> ProcesosLinux::ejecutar(const std::string& programa,
                                                  const std::vector<std::string>& argumentos) {
-  auto arrancado = arrancarProceso(traducir(programa, argumentos), {});
-  if (auto* e = std::get_if<Error>(&arrancado)) return *e;
-  pid_t pid = std::get<std::int32_t>(arrancado);
-  int estado = 0;
-  while (waitpid(pid, &estado, 0) < 0) {
-    if (errno != EINTR) return errorPosix(errno);
-  }
-  if (WIFEXITED(estado)) return WEXITSTATUS(estado);
-  return 128 + (WIFSIGNALED(estado) ? WTERMSIG(estado) : 0);
+  return correrYEsperar(traducir(programa, argumentos));
 }
 
 std::optional<std::int32_t> ProcesosLinux::lanzar(const std::string& programa,
@@ -185,6 +324,17 @@ std::string ProcesosLinux::nombreDeUsuario() {
 }
 
 void ProcesosLinux::salir(int estado) {
+  // The host's buffered output goes out first. A thread blocked for good while it holds
+  // a stream's lock would block that flush too, so it gets a bounded time.
+  try {
+    std::thread([estado] {
+      std::fflush(nullptr);
+      std::_Exit(estado);
+    }).detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  } catch (const std::system_error&) {
+    // No thread to spare: end without the flush rather than risk never ending.
+  }
   std::_Exit(estado);
 }
 

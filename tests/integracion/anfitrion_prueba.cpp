@@ -102,8 +102,16 @@ TEST(Anfitrion, LaClasePorNombreYLosMensajesPorSelector) {
   EXPECT_EQ(avisos, 0);
   ov.dejarDeObservar(token);
 
-  // Both objects share one updater.
-  EXPECT_EQ(ov.respuesta(a, "estadoDeLaActualizacion"), ov.respuesta(b, "estadoDeLaActualizacion"));
+  // Both objects share one updater: what one request did, the other object reports.
+  const std::string pedido =
+      "<plist><dict><key>url</key><string>https://127.0.0.1/k.zip</string>"
+      "<key>sha256</key><string>" +
+      std::string(64, 'a') +
+      "</string><key>build</key><integer>9</integer><key>tamano</key>"
+      "<integer>5</integer></dict></plist>";
+  EXPECT_TRUE(contiene(ov.respuesta(a, "actualizar:", pedido.c_str()), "<false/>"));
+  const std::string otro = ov.respuesta(b, "estadoDeLaActualizacion");
+  EXPECT_TRUE(contiene(otro, "<string>fuera_de_aplicaciones</string>")) << otro;
   ov.soltar(a);
   ov.soltar(b);
 }
@@ -115,7 +123,7 @@ TEST(Anfitrion, UnMensajeConHiloPrincipalDesdeOtroHiloDetieneElProceso) {
   // Unbracketed messages may be read from anywhere.
   std::string estado;
   std::thread([&] { estado = ov.respuesta(objeto, "estadoDeLaActualizacion"); }).join();
-  EXPECT_TRUE(contiene(estado, "nada"));
+  EXPECT_TRUE(contiene(estado, "<key>fase</key>"));
   for (const char* selector : {"puedeActualizarse", "actualizar:"}) {
     EXPECT_DEATH(
         std::thread([&] { ov.respuesta(objeto, selector, "<plist><dict/></plist>"); }).join(),
@@ -127,7 +135,9 @@ TEST(Anfitrion, UnMensajeConHiloPrincipalDesdeOtroHiloDetieneElProceso) {
 
 TEST(Anfitrion, ElAnfitrionDeEjemploCargaElPaqueteYMuestraLasRespuestas) {
   const std::string orden = std::string(OVELMAR_ARBOL) + "/Kestra.app/Contents/MacOS/demo " +
-                            kPaquete + " estadoDeLaActualizacion noExiste puedeActualizarse 2>&1";
+                            kPaquete +
+                            " estadoDeLaActualizacion noExiste puedeActualizarse '' esperar:nan"
+                            " actualizar: @/no/existe actualizar: 2>&1";
   const auto [salida, estado] = ovelmar::pruebas::ejecutarOrden(orden);
   EXPECT_EQ(estado, 0) << salida;
   EXPECT_TRUE(contiene(salida, "estadoDeLaActualizacion -> \n<?xml")) << salida;
@@ -135,6 +145,8 @@ TEST(Anfitrion, ElAnfitrionDeEjemploCargaElPaqueteYMuestraLasRespuestas) {
   // The demo runs from its own bundle, which is not in the Applications folder.
   EXPECT_TRUE(contiene(salida, "puedeActualizarse -> \n<?xml")) << salida;
   EXPECT_TRUE(contiene(salida, "<false/>")) << salida;
+  // Odd command lines: an empty selector, a file that is not there, no argument at all.
+  EXPECT_TRUE(contiene(salida, "\n -> (nada)\nactualizar: -> \n<?xml")) << salida;
 }
 
 }  // namespace

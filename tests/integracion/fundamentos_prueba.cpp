@@ -1,6 +1,7 @@
 // The Linux backend under the identity and location rules: real bundles, real plists,
 // real environment, a real read-only mount.
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
@@ -101,9 +102,8 @@ TEST(Idiomas, ElOrdenDeGlibConEtiquetasDeIdioma) {
   }
 }
 
-TEST(Carpetas, DescargasSinCarpetasDeUsuarioEsDownloadsEnCasa) {
+TEST(Carpetas, LasCachesYLasRaicesDeVolumenes) {
   CarpetasLinux carpetas;
-  EXPECT_EQ(carpetas.descargas(), std::string(std::getenv("HOME")) + "/Downloads");
   EXPECT_EQ(carpetas.caches(), std::string(std::getenv("XDG_CACHE_HOME")));
   std::vector<std::string> raices = carpetas.raicesDeVolumenes();
   ASSERT_EQ(raices.size(), 2u);
@@ -111,12 +111,31 @@ TEST(Carpetas, DescargasSinCarpetasDeUsuarioEsDownloadsEnCasa) {
   EXPECT_TRUE(raices[1].starts_with("/run/media/"));
 }
 
-TEST(Carpetas, DescargasConfiguradasEnLasCarpetasDeUsuario) {
-  // Read by GLib on first use, so written before anything asks.
-  const fs::path config(std::getenv("XDG_CONFIG_HOME"));
-  escribirArchivo(config / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/Bajadas\"\n");
-  CarpetasLinux carpetas;
-  EXPECT_EQ(carpetas.descargas(), std::string(std::getenv("HOME")) + "/Bajadas");
+TEST(Carpetas, SoloCuentaComoDescargasUnaCarpetaQueLoEs) {
+  const fs::path casa(std::getenv("HOME"));
+  const fs::path dirs = fs::path(std::getenv("XDG_CONFIG_HOME")) / "user-dirs.dirs";
+  fs::create_directories(casa / "Bajadas");
+  fs::create_directories(casa / "Downloads");
+  fs::create_directory_symlink(casa, casa / "Enlace");
+  // XDG_DOWNLOAD_DIR (nullptr: no user-dirs.dirs) and the folder below the home, if any.
+  // A reload that finds no value keeps the last one: those rows come first.
+  const std::pair<const char*, const char*> casos[] = {
+      {nullptr, "Downloads"},
+      {"Bajadas", "Downloads"},  // GLib ignores a relative line: the standard folder stands
+      {"$HOME/Bajadas", "Bajadas"},
+      {"$HOME/", nullptr},
+      {"$HOME/Enlace", nullptr},
+      {"/", nullptr},
+      {"$HOME/Nada", nullptr},
+  };
+  for (const auto& [linea, esperada] : casos) {
+    SCOPED_TRACE(linea ? linea : "sin user-dirs.dirs");
+    fs::remove(dirs);
+    if (linea) escribirArchivo(dirs, "XDG_DOWNLOAD_DIR=\"" + std::string(linea) + "\"\n");
+    g_reload_user_special_dirs_cache();
+    EXPECT_EQ(CarpetasLinux().descargas(),
+              esperada ? std::optional((casa / esperada).string()) : std::nullopt);
+  }
 }
 
 // A real volume: a tmpfs mounted read-only, where the machine lets us mount.

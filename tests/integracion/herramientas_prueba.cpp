@@ -1,9 +1,14 @@
 // The stand-ins for the macOS tools, run as real programs on real folders.
 
 #include <gtest/gtest.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -98,67 +103,166 @@ TEST(Ditto, CopiaConAtributosYFundeSinEscribirAtravesDeEnlaces) {
   EXPECT_FALSE(fs::is_symlink(a / "Contents/Resources/privado"));
   EXPECT_EQ(leerArchivo(a / "Contents/Resources/privado/datos"), "nuevo");
   EXPECT_EQ(leerArchivo(fuera / "datos"), "intacto");
-}
-
-// A zip archive of the entries (name, link target or None, data, mode), written by Python.
-void zip(const fs::path& archivo, const std::string& entradas) {
-  const char* const kGuion =
-      "import sys, zipfile, ast\n"
-      "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
-      "  for nombre, destino, datos, modo in ast.literal_eval(sys.argv[2]):\n"
-      "    i = zipfile.ZipInfo(nombre)\n"
-      "    i.create_system = 3\n"
-      "    i.external_attr = ((0o120777 if destino else 0o100000 | modo) << 16)\n"
-      "    z.writestr(i, destino or datos)\n";
-  ASSERT_EQ(correr("/usr/bin/python3", {"-c", kGuion, archivo.string(), entradas}), 0);
-}
-
-TEST(Ditto, ExtraeUnZipConModosYEnlacesSinAppleDouble) {
-  CarpetaTemporal t;
-  const fs::path f = t.ruta() / "fuera", carpeta = t.ruta() / "sin/crear";
-  escribirArchivo(f, "intacto");
-  // The later "otro" replaces the link itself, as any later entry replaces an earlier one.
-  zip(t.ruta() / "y.zip",
-      "[('Y.app/Contents/MacOS/y', None, '#!/bin/sh', 0o755),"
-      " ('Y.app/Contents/Info.plist', None, '<plist/>', 0o600),"
-      " ('Y.app/Contents/enlace', 'MacOS/y', '', 0),"
-      " ('__MACOSX/Y.app/._Info.plist', None, 'AppleDouble', 0o644),"
-      " ('otro', '" +
-          f.string() + "', '', 0), ('otro', None, 'nuevo', 0o644)]");
-  ASSERT_EQ(correr("/usr/bin/ditto", {"-x", "-k", (t.ruta() / "y.zip").string(), carpeta.string()}),
-            0);
-  EXPECT_EQ(leerArchivo(carpeta / "Y.app/Contents/MacOS/y"), "#!/bin/sh");
-  EXPECT_EQ(modo(carpeta / "Y.app/Contents/MacOS/y"), 0755u);
-  EXPECT_EQ(modo(carpeta / "Y.app/Contents/Info.plist"), 0600u);
-  EXPECT_EQ(fs::read_symlink(carpeta / "Y.app/Contents/enlace"), "MacOS/y");
-  EXPECT_FALSE(fs::exists(carpeta / "__MACOSX"));
-  EXPECT_FALSE(fs::is_symlink(carpeta / "otro"));
-  EXPECT_EQ(leerArchivo(carpeta / "otro"), "nuevo");
-  EXPECT_EQ(leerArchivo(f), "intacto");
-}
-
-TEST(Ditto, RechazaEntradasQueSalenDeLaCarpetaYLoQueNoEsUnZip) {
-  CarpetaTemporal t;
-  const fs::path fuera = t.ruta() / "fuera", f = fuera / "f";
-  escribirArchivo(f, "intacto");
-  const std::string casos[] = {
-      "[('../fuera/f', None, 'malo', 0o644)]",
-      "[('a/../../fuera/f', None, 'malo', 0o644)]",
-      "[('" + f.string() + "', None, 'malo', 0o644)]",
-      // through a link an earlier entry planted
-      "[('enlace', '" + fuera.string() + "', '', 0), ('enlace/f', None, 'malo', 0o644)]",
-  };
-  int n = 0;
-  for (const std::string& entradas : casos) {
-    SCOPED_TRACE(entradas);
-    const std::string archivo = t / (std::to_string(n) + ".zip"), carpeta = t / std::to_string(n++);
-    zip(archivo, entradas);
-    EXPECT_NE(correr("/usr/bin/ditto", {"-x", "-k", archivo, carpeta}), 0);
-    EXPECT_EQ(leerArchivo(f), "intacto");
-  }
-  EXPECT_EQ(std::distance(fs::directory_iterator(fuera), fs::directory_iterator()), 1);
-  EXPECT_GT(correr("/usr/bin/ditto", {"-x", "-k", f.string(), (t.ruta() / "d").string()}), 0);
   EXPECT_GT(correr("/usr/bin/ditto", {(t.ruta() / "no").string(), (t.ruta() / "d").string()}), 0);
+}
+
+// One entry of an archive written byte by byte, so that a case says exactly what the
+// archive declares. Every name is flagged UTF-8, as bsdtar and Python's zipfile flag them.
+struct EntradaZip {
+  std::string nombre, datos;    // datos: the content, or the link's target
+  unsigned modo = 0100644;      // Unix type and permission bits
+  std::uint64_t declarado = 0;  // the size the directory gives; 0: the real one
+  bool desinflar = false;
+};
+
+std::string zip(const std::vector<EntradaZip>& entradas, std::uint64_t declaradas = 0) {
+  auto n = [](std::string& s, std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) s += static_cast<char>(v >> 8 * i);
+  };
+  std::string locales, central, fin;
+  for (const EntradaZip& e : entradas) {
+    std::string datos = e.datos;
+    if (e.desinflar) {
+      libdeflate_compressor* c = libdeflate_alloc_compressor(1);
+      datos.resize(libdeflate_deflate_compress_bound(c, e.datos.size()));
+      datos.resize(libdeflate_deflate_compress(c, e.datos.data(), e.datos.size(), datos.data(),
+                                               datos.size()));
+      libdeflate_free_compressor(c);
+    }
+    std::string comun;  // version, UTF-8 flag, method, time, crc, sizes, name length
+    n(comun, 20, 2), n(comun, 1 << 11, 2), n(comun, e.desinflar ? 8 : 0, 2), n(comun, 0, 4);
+    n(comun, libdeflate_crc32(0, e.datos.data(), e.datos.size()), 4), n(comun, datos.size(), 4);
+    n(comun, e.declarado ? e.declarado : e.datos.size(), 4), n(comun, e.nombre.size(), 2);
+    n(central, 0x02014b50, 4), n(central, 0x031e, 2), central += comun, n(central, 0, 8);
+    n(central, std::uint64_t{e.modo} << 16, 4), n(central, locales.size(), 4);
+    central += e.nombre;
+    n(locales, 0x04034b50, 4), locales += comun, n(locales, 0, 2), locales += e.nombre + datos;
+  }
+  const std::uint64_t cuantas = declaradas ? declaradas : entradas.size();
+  if (cuantas > 0xFFFF) {  // the 64-bit end record and its locator
+    n(fin, 0x06064b50, 4), n(fin, 44, 8), n(fin, 45, 4), n(fin, 0, 8), n(fin, cuantas, 8);
+    n(fin, cuantas, 8), n(fin, central.size(), 8), n(fin, locales.size(), 8);
+    n(fin, 0x07064b50, 4), n(fin, 0, 4), n(fin, locales.size() + central.size(), 8), n(fin, 1, 4);
+  }
+  n(fin, 0x06054b50, 4), n(fin, 0, 4), n(fin, std::min<std::uint64_t>(cuantas, 0xFFFF), 2);
+  n(fin, std::min<std::uint64_t>(cuantas, 0xFFFF), 2), n(fin, central.size(), 4);
+  n(fin, locales.size(), 4), n(fin, 0, 2);
+  return locales + central + fin;
+}
+
+// Everything below the folder: "-> target" for a link, the mode and the content for a file,
+// the mode and "/" for a folder; folders of the usual 0755 show through what they hold.
+std::map<std::string, std::string> arbol(const fs::path& carpeta) {
+  std::map<std::string, std::string> r;
+  for (const auto& e : fs::recursive_directory_iterator(carpeta)) {
+    char m[8];
+    std::snprintf(m, sizeof m, "%04o", modo(e.path()));
+    const std::string ruta = e.path().lexically_relative(carpeta).string();
+    if (e.is_symlink())
+      r[ruta] = "-> " + fs::read_symlink(e.path()).string();
+    else if (e.is_directory() && std::string(m) != "0755")
+      r[ruta] = std::string(m) + "/";
+    else if (!e.is_directory())
+      r[ruta] = std::string(m) + " " + leerArchivo(e.path());
+  }
+  return r;
+}
+
+TEST(Ditto, ExtraeSoloLoQueQuedaDentroDeLaCarpeta) {
+  CarpetaTemporal t;
+  const std::uint64_t k3GiB = 3ull << 30;
+  const std::string ceros(12 << 20, '\0');
+  struct Caso {
+    const char* caso;
+    std::string archivo;
+    std::map<std::string, std::string> arbol;  // what is left; empty for a refusal
+    const char* porque = "";                   // in the refusal
+    bool carpetaExiste = false;  // holding "previo", "a/previo" and a "c" that is replaced
+  };
+  const std::string mentira =
+      zip({{"a/b", "b"}, {"c", "c"}, {"d", ceros, 0100644, (8 << 20) + 1, true}});
+  const Caso casos[] = {
+      {"a bundle with framework links, set-id bits and AppleDouble files",
+       zip({{"Foo.app/Contents/MacOS/foo", "#!/bin/sh", 0106755},
+            {"Foo.app/Contents/Info.plist", "<plist/>", 0100600, 0, true},
+            {"X.framework/Versions/A/X", "x"},
+            {"X.framework/Versions/Current", "A", 0120777},
+            {"X.framework/X", "Versions/Current/X", 0120777},
+            {"X.framework/Resources/", "", 043777},
+            {"__MACOSX/Foo.app/._Info.plist", "AppleDouble"}}),
+       {{"Foo.app/Contents/MacOS/foo", "0755 #!/bin/sh"},
+        {"Foo.app/Contents/Info.plist", "0600 <plist/>"},
+        {"X.framework/Versions/A/X", "0644 x"},
+        {"X.framework/Versions/Current", "-> A"},
+        {"X.framework/X", "-> Versions/Current/X"},
+        {"X.framework/Resources", "0777/"}}},
+      {"names as stored, under LANG=C",
+       zip({{"日本語/ファイル", "j"},
+            {"Привет/мир", "r"},
+            {"cafe\xcc\x81", "d"},
+            {"caf\xc3\xa9", "c"}}),
+       {{"日本語/ファイル", "0644 j"},
+        {"Привет/мир", "0644 r"},
+        {"cafe\xcc\x81", "0644 d"},
+        {"caf\xc3\xa9", "0644 c"}}},
+      {"absolute link", zip({{"a", "a"}, {"x", "/etc/passwd", 0120777}}), {}, "link leads outside"},
+      {"link to /", zip({{"root", "/", 0120777}}), {}, "link leads outside"},
+      {"link up and out",
+       zip({{"Foo.app/Contents/Info.plist", "i"},
+            {"Foo.app/Contents/Resources", "../../..", 0120777}}),
+       {},
+       "link leads outside"},
+      {"out through another link",
+       zip({{"a", ".", 0120777}, {"b", "a/..", 0120777}}),
+       {},
+       "link leads outside"},
+      {"loop of links", zip({{"a", "b", 0120777}, {"b", "a", 0120777}}), {}, "link loop"},
+      {"entry through a link",
+       zip({{"l", "d", 0120777}, {"d/", "", 040755}, {"l/f", "f"}}),
+       {},
+       "through a link"},
+      {"FIFO", zip({{"f", "", 010644}}), {}, "special file"},
+      {"..", zip({{"a/../../f", "f"}}), {}, "outside the folder"},
+      {"absolute path", zip({{"/tmp/f", "f"}}), {}, "outside the folder"},
+      {"empty name", zip({{"", "f"}}), {}, "bad entry name"},
+      {"declared 6 GiB",
+       zip({{"a", "a", 0100644, k3GiB, true}, {"b", "b", 0100644, k3GiB, true}}),
+       {},
+       "more than 4294967296 bytes"},
+      {"declared 200,001 entries", zip({{"a", "a"}}, 200001), {}, "more than 200000 entries"},
+      {"inflates past its size",
+       zip({{"a/b", "b"}, {"c", ceros.substr(0, 1 << 20), 0100644, 1024, true}}),
+       {},
+       "longer than the archive says"},
+      // The shell limits each file to 9 MiB: writing past the declared size would kill it.
+      {"inflates past 8 MiB", mentira, {}, "longer than the archive says"},
+      {"inflates past, into a folder that exists",
+       mentira,
+       {{"previo", "0644 p"}, {"a/previo", "0644 p"}},
+       "longer than the archive says",
+       true},
+      {"not a zip", "PK not really", {}, "not a zip archive"},
+  };
+  const std::string ditto = OVELMAR_ARBOL "/Ovelmar.bundle/Contents/Resources/bin/ditto";
+  int n = 0;
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.caso);
+    const fs::path archivo = t.ruta() / (std::to_string(n) + ".zip");
+    const fs::path padre = t.ruta() / std::to_string(n++), carpeta = padre / "sin/crear";
+    escribirArchivo(archivo, c.archivo);
+    if (c.carpetaExiste)
+      for (const char* previo : {"previo", "a/previo", "c"}) escribirArchivo(carpeta / previo, "p");
+    const auto r =
+        pruebas::ejecutarOrden("ulimit -f 18432; LANG=C LC_ALL=C exec '" + ditto + "' -x -k '" +
+                               archivo.string() + "' '" + carpeta.string() + "' 2>&1");
+    ASSERT_TRUE(WIFEXITED(r.estado)) << r.estado;
+    EXPECT_EQ(WEXITSTATUS(r.estado), *c.porque ? 1 : 0) << r.texto;
+    EXPECT_NE(r.texto.find(c.porque), std::string::npos) << r.texto;
+    if (c.arbol.empty())
+      EXPECT_FALSE(fs::exists(padre / "sin"));  // not even the folder it made
+    else
+      EXPECT_EQ(arbol(carpeta), c.arbol);
+  }
 }
 
 TEST(Open, ArrancaElEjecutableDelPaquete) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <thread>
 
 #include "Ovelmar/Instalador.hpp"
 #include "Ovelmar/ReglasDeActualizacion.hpp"
@@ -27,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace pruebas;
+using namespace std::chrono_literals;
 
 // The real file manager, with writability the test decides (the tests run as root) and a
 // look at both bundles at the moment of the final replacement.
@@ -40,6 +42,14 @@ class ArchivosVigilados : public ArchivosLinux {
   Resultado reemplazar(const std::string& d, const std::string& n) override {
     if (alReemplazar) alReemplazar(d, n);
     return ArchivosLinux::reemplazar(d, n);
+  }
+  // A file system that refuses renameat2's flags, and one rename that fails.
+  bool sinBanderas = false;
+  std::string fallaDe;
+  int renombrar(const std::string& de, const std::string& a, unsigned int banderas) override {
+    if (banderas != 0 && sinBanderas) return EINVAL;
+    if (de == fallaDe) return EIO;
+    return ArchivosLinux::renombrar(de, a, banderas);
   }
 };
 
@@ -135,9 +145,14 @@ TEST(Instalar, EnCarpetasReales) {
     const char* pkexec;  // the folder is not writable: what the stand-in pkexec does
     Resultado error;
     const char* queda;
+    bool sinBanderas = false, fallaLaEntrada = false;  // see ArchivosVigilados
   };
   const Caso casos[] = {
       {"nueva", false, false, nullptr, std::nullopt, "7"},
+      {"nueva, sin banderas de renameat2", false, false, nullptr, std::nullopt, "7", true},
+      {"reemplaza sin banderas", true, false, nullptr, std::nullopt, "7", true},
+      {"sin banderas, la nueva no entra: la vieja vuelve", true, false, nullptr, errorPosix(EIO),
+       "6", true, true},
       {"reemplaza una más vieja", true, false, nullptr, std::nullopt, "7"},
       {"quita un .nuevo de otra vez", true, true, nullptr, std::nullopt, "7"},
       {"administrador autorizado", true, true, "exec \"$@\"", std::nullopt, "7"},
@@ -150,6 +165,8 @@ TEST(Instalar, EnCarpetasReales) {
     Escena e;
     if (c.vieja) e.crearApp(e.D(), "6");
     if (c.resto) escribirArchivo(e.D().string() + ".nuevo/basura", "x");
+    e.archivos.sinBanderas = c.sinBanderas;
+    if (c.fallaLaEntrada) e.archivos.fallaDe = e.D().string() + ".nuevo";
     if (c.pkexec) {
       e.archivos.noEscribibles.insert(e.carpeta.string());
       const fs::path programa = e.t.ruta() / "pkexec";
@@ -176,6 +193,54 @@ TEST(Instalar, EnCarpetasReales) {
     EXPECT_EQ(std::distance(fs::begin(dentro), fs::end(dentro)), 1);  // nothing else left
     EXPECT_EQ(e.version(e.origen), "7");
   }
+}
+
+TEST(Archivos, ElArchivoDescargadoASuNombreSinBanderasDeRenameat2) {
+  CarpetaTemporal t;
+  ArchivosVigilados archivos;
+  archivos.sinBanderas = true;
+  for (bool ocupado : {false, true}) {
+    escribirArchivo(t / "parcial", "nuevo");
+    if (ocupado) escribirArchivo(t / "Kestra-7.zip", "otro");  // never replaced
+    EXPECT_EQ(archivos.mover(t / "parcial", t / "Kestra-7.zip"),
+              ocupado ? Resultado(errorPosix(EEXIST)) : std::nullopt);
+    EXPECT_EQ(leerArchivo(t / "Kestra-7.zip"), ocupado ? "otro" : "nuevo");
+    EXPECT_EQ(fs::exists(t / "parcial"), ocupado);
+  }
+}
+
+// Installs and runs a tool in a host that ignores SIGCHLD or has a thread reap every
+// child; ends the process with 0 when both answers were right.
+[[noreturn]] void instalarEnElAnfitrion(bool ignoraSigchld) {
+  if (ignoraSigchld)
+    signal(SIGCHLD, SIG_IGN);
+  else
+    std::thread([] {
+      for (int i = 0; i < 100000; ++i)
+        if (waitpid(-1, nullptr, 0) < 0) std::this_thread::sleep_for(1ms);
+    }).detach();
+  Escena e;
+  Resultado r = e.instalador.instalar(e.origen.string());
+  auto estado = e.p.procesos->ejecutar("/bin/sh", {"-c", "exit 3"});
+  std::fprintf(stderr, "%s\n", r ? r->descripcion.c_str() : "instalada");
+  std::_Exit(!r && e.version(e.D()) == "7" && estado == decltype(estado)(3) ? 0 : 1);
+}
+
+TEST(Instalar, AunqueElAnfitrionSeOcupeDeSusHijos) {
+  // Each in a process of its own: the host's setting must not leak into other tests.
+  for (bool ignora : {true, false})
+    EXPECT_EXIT(instalarEnElAnfitrion(ignora), testing::ExitedWithCode(0), "instalada");
+}
+
+TEST(Procesos, SalirVaciaLaSalidaPendienteEnUnTiempoAcotado) {
+  // Standard error buffered, as a host's standard output is on a pipe.
+  EXPECT_EXIT((setvbuf(stderr, nullptr, _IOFBF, 512), std::fputs("pendiente", stderr),
+               ProcesosLinux().salir(0)),
+              testing::ExitedWithCode(0), "pendiente");
+  // A thread that holds the stream's lock for good does not keep the process alive.
+  EXPECT_EXIT((std::thread([] { flockfile(stderr), std::this_thread::sleep_for(60s); }).detach(),
+               std::this_thread::sleep_for(100ms), ProcesosLinux().salir(0)),
+              testing::ExitedWithCode(0), "");
 }
 
 TEST(CerrarOtrasCopias, PrimeroPorLasBuenasYLuegoALaFuerza) {

@@ -44,6 +44,7 @@ TEST(Mover, ElAnfitrionDeEjemploSeInstalaASiMismo) {
     bool enDescargas;
     std::optional<std::string> instalada;  // Info.plist of a copy at the destination ("": same)
     std::string linea;                     // {D}, {S}: the destination and the started copy
+    bool sinAplicacion = false;            // a host without application callbacks, output unflushed
   };
   const Caso casos[] = {
       {"nueva", true, {}, "instalada en {D} desde {S}\n"},
@@ -53,6 +54,7 @@ TEST(Mover, ElAnfitrionDeEjemploSeInstalaASiMismo) {
       {"instalada con Info.plist dañado", true, "<plist><dict><key>",
        "instalada en {D} desde {S}\n"},
       {"fuera de las descargas", false, {}, ""},
+      {"nueva, sin retrollamadas", true, {}, "instalada en {D} desde {S}\n", true},
   };
   for (Caso c : casos) {
     SCOPED_TRACE(c.caso);
@@ -66,10 +68,10 @@ TEST(Mover, ElAnfitrionDeEjemploSeInstalaASiMismo) {
     if (c.instalada && !c.instalada->empty())
       escribirArchivo(D / "Contents/Info.plist", *c.instalada);
 
-    const std::string orden = "KESTRAVON_DESTINO=" + entrecomillar(carpeta) + " timeout 60 " +
-                              entrecomillar(S / "Contents/MacOS/demo") + " " +
-                              entrecomillar(kArbol / "Ovelmar.bundle") +
-                              " instalarSiHaceFalta 2>&1";
+    const std::string orden =
+        "KESTRAVON_DESTINO=" + entrecomillar(carpeta) + " timeout 60 " +
+        entrecomillar(S / "Contents/MacOS/demo") + (c.sinAplicacion ? " -s " : " ") +
+        entrecomillar(kArbol / "Ovelmar.bundle") + " instalarSiHaceFalta 2>&1";
     const auto [salida, estado] = ejecutarOrden(orden);
     EXPECT_EQ(estado, 0) << salida;
     for (auto [marca, valor] : {std::pair<std::string, std::string>{"{D}", D}, {"{S}", S}})

@@ -342,18 +342,21 @@ TEST(NuevaCopia, SeRespetaMientrasOtroLaUsaYSeLimpiaSiNadieLaUsa) {
   }
 }
 
+// The administrator command for kOrigen without an owner, as the shell receives it.
+const std::string kOrdenDeAdministrador =
+    "/bin/rm -rf '/Applications/Kestra.app.nuevo' '/Applications/Kestra.app.viejo'"
+    " && /usr/bin/ditto '/home/ana/Downloads/Kestra.app' '/Applications/Kestra.app.nuevo'"
+    " && { /usr/bin/xattr -dr com.apple.quarantine '/Applications/Kestra.app.nuevo' || true; }"
+    " && { [ ! -e '/Applications/Kestra.app' ] || /bin/mv '/Applications/Kestra.app' "
+    "'/Applications/Kestra.app.viejo'; }"
+    " && { /bin/mv '/Applications/Kestra.app.nuevo' '/Applications/Kestra.app' || { [ -e "
+    "'/Applications/Kestra.app.viejo' ] && /bin/mv '/Applications/Kestra.app.viejo' "
+    "'/Applications/Kestra.app'; /bin/rm -rf '/Applications/Kestra.app.nuevo'; false; }; }"
+    " && /bin/rm -rf '/Applications/Kestra.app.viejo'";
+
 TEST(InstalarComoAdministrador, OrdenYGuionLetraPorLetra) {
   Banco b;
-  const std::string orden =
-      "/bin/rm -rf '/Applications/Kestra.app.nuevo' '/Applications/Kestra.app.viejo'"
-      " && /usr/bin/ditto '/home/ana/Downloads/Kestra.app' '/Applications/Kestra.app.nuevo'"
-      " && { /usr/bin/xattr -dr com.apple.quarantine '/Applications/Kestra.app.nuevo' || true; }"
-      " && { [ ! -e '/Applications/Kestra.app' ] || /bin/mv '/Applications/Kestra.app' "
-      "'/Applications/Kestra.app.viejo'; }"
-      " && { /bin/mv '/Applications/Kestra.app.nuevo' '/Applications/Kestra.app' || { [ -e "
-      "'/Applications/Kestra.app.viejo' ] && /bin/mv '/Applications/Kestra.app.viejo' "
-      "'/Applications/Kestra.app'; /bin/rm -rf '/Applications/Kestra.app.nuevo'; false; }; }"
-      " && /bin/rm -rf '/Applications/Kestra.app.viejo'";
+  const std::string& orden = kOrdenDeAdministrador;
   EXPECT_EQ(b.instalador.ordenDeAdministrador(kOrigen, std::nullopt), orden);
   EXPECT_EQ(b.instalador.ordenDeAdministrador(kOrigen, ""), orden);
   EXPECT_EQ(
@@ -391,8 +394,9 @@ TEST(InstalarComoAdministrador, SinPermisoVaPorElGuionYSoloCuentaLaCopiaHecha) {
               c.instala ? std::nullopt : Resultado(Error::cocoa(Error::fileWriteNoPermission)));
     // The other copies close before the password request.
     EXPECT_EQ(b.bitacora(), "terminar 200 | administrador");
+    // The command holds no backslash or double quote, so it is quoted as it stands.
     EXPECT_EQ(b.administrador.fuentes.at(0),
-              Instalador::fuenteDeAdministrador(b.instalador.ordenDeAdministrador(kOrigen, {})));
+              "do shell script \"" + kOrdenDeAdministrador + "\" with administrator privileges");
   }
   Banco prueba;
   prueba.entorno.variables["KESTRAVON_DESTINO"] = "/tmp/destino";

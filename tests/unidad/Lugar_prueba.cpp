@@ -90,7 +90,9 @@ TEST_F(Lugar, DescargasEsTodoLoQueCuelgaDeLaCarpetaPeroNoElla) {
       {"/Users/ana/Downloads/Carpeta/App.app", true},
       {"/Users/ana/Downloads/App.app", true},
       {"/Users/ana/Downloads", false},
-      {"/Users/ana/Downloads/", true},
+      {"/Users/ana/Downloads/", false},
+      {"/Users/ana/Downloads//", false},
+      {"/Users/ana/Downloads/App.app/", true},
       {"/Users/ana/Downloads2/App.app", false},
       {"/Users/ana/Desktop/App.app", false},
   };
