@@ -340,8 +340,9 @@ TEST(Verificacion, UnAnfitrionDeVerdadAcabaConLaNuevaBuildAbierta) {
       "' && XDG_CACHE_HOME=\"$PWD/cache\" KESTRAVON_DESTINO=\"$PWD/Aplicaciones\" "
       "Aplicaciones/Foo.app/Contents/MacOS/Foo --raiz raiz.pem actualizar:pedido.plist 2>&1");
   EXPECT_EQ(estado, 0) << salida;
-  EXPECT_NE(salida.find("actualizar 1\nestado fase=comprobando build=2\nestado fase=instalando "
-                        "build=2\nestado fase=reabriendo build=2\n"),
+  EXPECT_NE(salida.find("estado fase=descargando build=2\nestado fase=comprobando build=2\n"
+                        "actualizar 1\nestado fase=instalando build=2\n"
+                        "estado fase=reabriendo build=2\n"),
             std::string::npos)
       << salida;
   ASSERT_TRUE(esperarA([&] { return fs::exists(marca); })) << salida;
