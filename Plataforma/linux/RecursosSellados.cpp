@@ -65,12 +65,16 @@ Clase claseDe(int carpeta, const dirent& e) {
   return claseDe(st.st_mode);
 }
 
-// Problems found, each with its path; the smallest path is reported, so that the answer
-// does not depend on which thread got there first.
+// The problem with the smallest path, so that the answer does not depend on which thread
+// got there first; only that one is kept, however many there are.
 struct Diferencias {
-  std::vector<std::pair<std::string, std::string>> lista;
-  void anotar(std::string ruta, const std::string& que) {
-    lista.emplace_back(ruta, mostrable(ruta) + " " + que);
+  std::optional<std::pair<std::string, std::string>> primera;
+  void anotar(const std::string& ruta, const std::string& que) {
+    if (!primera || ruta < primera->first) primera.emplace(ruta, mostrable(ruta) + " " + que);
+  }
+  void unir(const Diferencias& otras) {
+    if (otras.primera && (!primera || otras.primera->first < primera->first))
+      primera = otras.primera;
   }
 };
 
@@ -117,8 +121,10 @@ struct Recorrido {
       dif.anotar(prefijo, "cannot be read");
       return;
     }
-    errno = 0;
-    while (dirent* e = readdir(d)) {
+    for (;;) {
+      errno = 0;
+      dirent* e = readdir(d);
+      if (!e) break;
       std::string_view nombre = e->d_name;
       if (nombre == "." || nombre == "..") continue;
       std::string ruta = prefijo.empty() ? std::string(nombre) : prefijo + "/" + e->d_name;
@@ -156,7 +162,6 @@ struct Recorrido {
         else
           carpeta(sub, ruta);
       }
-      errno = 0;
     }
     if (errno != 0) dif.anotar(prefijo, "cannot be read to the end");
     closedir(d);
@@ -277,13 +282,9 @@ std::optional<std::string> compararConElSello(int raiz, const Manifiesto& m, boo
   hashear(raiz, r.archivos, cola, sha256.get(), porHilo[0]);
   for (std::thread& h : hilos) h.join();
 
-  for (Diferencias& d : porHilo)
-    for (auto& p : d.lista) r.dif.lista.push_back(std::move(p));
-  if (r.dif.lista.empty()) return std::nullopt;
-  auto primera = r.dif.lista.begin();
-  for (auto it = r.dif.lista.begin(); it != r.dif.lista.end(); ++it)
-    if (it->first < primera->first) primera = it;
-  return primera->second;
+  for (const Diferencias& d : porHilo) r.dif.unir(d);
+  if (!r.dif.primera) return std::nullopt;
+  return r.dif.primera->second;
 }
 
 }  // namespace ovelmar

@@ -149,6 +149,15 @@ TEST(FirmaDeCodigo, UnPaqueteFirmadoYNotarizadoPasaYCadaFaltaSeRechazaConSuEstad
        F::errSecCSBadResource, "_CodeSignature/Otro is not part of a signature"},
       {"no trust root", [](auto&) {}, F::errSecCSSignatureNotVerifiable, "trusts no signing",
        kRequisito, true},
+      // Without strict validation an added file is let be; without nested code, the
+      // nested bundle's own files are.
+      {"added, not strict", [](auto& a) { escribirArchivo(a / "Contents/x", ""); }, 0, "",
+       kRequisito, false, 0x8},
+      {"nested altered, not checked",
+       [](auto& a) {
+         escribirArchivo(a / "Contents/Frameworks/Bar.framework/Contents/Resources/b.txt", "c");
+       },
+       0, "", kRequisito, false, 0x10},
       {"unknown flag", [](auto&) {}, F::errSecCSInvalidFlags, "unknown flags", kRequisito, false,
        0x19 | 0x2},
   };
