@@ -96,13 +96,6 @@ Problema firmarDatos(const Identidad& id, std::string_view datos, std::string& d
   return std::nullopt;
 }
 
-Sha256 sha256De(std::string_view bytes) {
-  Sha256 r{};
-  unsigned int largo = 0;
-  EVP_Digest(bytes.data(), bytes.size(), r.data(), &largo, EVP_sha256(), nullptr);
-  return r;
-}
-
 Problema sha256DeArchivo(const fs::path& ruta, Sha256& resumen) {
   std::ifstream f(ruta, std::ios::binary);
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);

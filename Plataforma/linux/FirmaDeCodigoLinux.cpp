@@ -86,13 +86,6 @@ std::string enSello(std::string_view nombre) {
   return std::string(sello::kCarpeta) + "/" + std::string(nombre);
 }
 
-Sha256 sha256De(std::string_view bytes) {
-  Sha256 r{};
-  unsigned int largo = 0;
-  EVP_Digest(bytes.data(), bytes.size(), r.data(), &largo, EVP_sha256(), nullptr);
-  return r;
-}
-
 // A detached CMS signature over plain data by exactly one signer with a SHA-2 digest and
 // a handful of certificates; empty with a reason otherwise.
 Cms leerCms(std::string_view der, std::string& porque) {

@@ -1,5 +1,7 @@
 #include "ManifiestoDeFirma.hpp"
 
+#include <openssl/evp.h>
+
 #include <deque>
 #include <vector>
 
@@ -254,6 +256,13 @@ std::string escribirManifiesto(const Manifiesto& m) {
                    {"anidados", std::move(anidados)},
                    {"carpetas", std::move(carpetas)}};
   return PropiedadesLinux().escribirXml(raiz);
+}
+
+Sha256 sha256De(std::string_view bytes) {
+  Sha256 r{};
+  unsigned int largo = 0;
+  EVP_Digest(bytes.data(), bytes.size(), r.data(), &largo, EVP_sha256(), nullptr);
+  return r;
 }
 
 std::string hexDe(const Sha256& resumen) {

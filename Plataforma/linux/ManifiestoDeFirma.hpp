@@ -49,6 +49,8 @@ std::optional<Manifiesto> leerManifiesto(std::string_view bytes, std::string& er
 // The manifest as the property list the reader takes.
 std::string escribirManifiesto(const Manifiesto& manifiesto);
 
+// The SHA-256 of `bytes`.
+Sha256 sha256De(std::string_view bytes);
 // Lower-case hexadecimal, and back (empty unless exactly 64 such digits).
 std::string hexDe(const Sha256& resumen);
 std::optional<Sha256> sha256DeHex(std::string_view texto);
