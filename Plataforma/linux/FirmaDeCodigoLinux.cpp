@@ -252,8 +252,9 @@ std::int32_t FirmaDeCodigoLinux::comprobarValidez(const CodigoEstatico& codigo,
   X509* raiz = sk_X509_value(validado.cadena.get(), sk_X509_num(validado.cadena.get()) - 1);
   if (notarizacion.problema.empty() && X509_cmp(notarizacion.raiz.get(), raiz) != 0)
     notarizacion.problema = "the notarisation ticket chains to another root";
-  HechosDeFirma hechos{validado.identificador, validado.cadena.get(), esRaiz(raiz),
-                       notarizacion.problema};
+  // The chain was verified up to one of the trust roots (no partial chains), so it is
+  // anchored.
+  HechosDeFirma hechos{validado.identificador, validado.cadena.get(), true, notarizacion.problema};
   if (std::optional<std::string> porque = exigido->incumplida(hechos))
     return fallar(errSecCSReqFailed, *porque);
   return errSecSuccess;
@@ -403,12 +404,6 @@ std::optional<std::string> FirmaDeCodigoLinux::verificarCadena(X509* hoja,
   *cadena = X509_STORE_CTX_get1_chain(ctx.get());
   if (!*cadena || sk_X509_num(*cadena) < 1) return std::string("no chain was built");
   return std::nullopt;
-}
-
-bool FirmaDeCodigoLinux::esRaiz(X509* certificado) const {
-  for (X509* r : raices_)
-    if (X509_cmp(r, certificado) == 0) return true;
-  return false;
 }
 
 }  // namespace ovelmar

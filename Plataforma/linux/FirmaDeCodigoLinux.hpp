@@ -52,7 +52,6 @@ class FirmaDeCodigoLinux : public FirmaDeCodigo {
   Notarizacion leerTicket(int carpeta, const Sha256& recursos, std::time_t ahora) const;
   std::optional<std::string> verificarCadena(X509* hoja, STACK_OF(X509) * intermedios,
                                              std::time_t momento, STACK_OF(X509) * *cadena) const;
-  bool esRaiz(X509* certificado) const;
 
   std::vector<X509*> raices_;
   std::string sinRaiz_;  // why nothing can be validated; empty when a root is trusted
