@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -77,7 +78,10 @@ class ProcesosDePrueba : public Procesos {
   std::int32_t pid() override { return pidDelAnfitrion ? pidDelAnfitrion : real_.pid(); }
   std::uint32_t uid() override { return real_.uid(); }
   std::string nombreDeUsuario() override { return real_.nombreDeUsuario(); }
-  [[noreturn]] void salir(int e) override { real_.salir(e); }
+  [[noreturn]] void salir(int e) override {
+    real_.salir(e);
+    std::abort();
+  }
 
  private:
   Procesos& real_;
