@@ -1,6 +1,7 @@
 #include "Actualizador.hpp"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 #include <vector>
 
@@ -198,10 +199,164 @@ std::optional<std::string> Actualizador::zipListo(const Pedido& p) {
 
 void Actualizador::comprobarEInstalar(const std::string& zip, const Pedido& p) {
   avisar(estadoDeFase("comprobando", Valor(std::int64_t{1}), p.tamano, p.tamano, p.build));
-  // The archive goes to verification from here (digest, unpacking, signature). Until that
-  // step exists the request stays in progress with the archive kept where it is, so a
-  // repeated request only repeats "comprobando".
-  (void)zip;
+  const std::string dir = carpeta();
+  std::optional<Diccionario> info = plataforma_.paquete->info();
+  const std::int64_t actual =
+      ReglasDeActualizacion::entero(info ? buscar(*info, "CFBundleVersion") : nullptr).value_or(0);
+  plataforma_.colaGlobal->enviar([this, zip, p, dir, actual] {
+    Verificacion resultado = comprobar(plataforma_, reglas_, zip, p, dir, actual);
+    plataforma_.colaPrincipal->enviar([this, resultado = std::move(resultado), zip, p] {
+      terminarComprobacion(resultado, zip, p);
+    });
+  });
+}
+
+void Actualizador::terminarComprobacion(const Verificacion& resultado, const std::string& zip,
+                                        const Pedido& p) {
+  exigirHiloPrincipal(*plataforma_.colaPrincipal, "comprobarEInstalar");
+  if (const std::string* candidato = std::get_if<std::string>(&resultado)) {
+    instalar(*candidato, p);
+    return;
+  }
+  // A rejected archive is never verified twice: the next request downloads it again.
+  plataforma_.archivos->eliminar(zip);
+  fallar(std::get<Fallo>(resultado).motivo, p.build, true);
+}
+
+Actualizador::Verificacion Actualizador::comprobar(Plataforma& plataforma,
+                                                   const ReglasDeActualizacion& reglas,
+                                                   const std::string& zip, const Pedido& p,
+                                                   const std::string& carpeta,
+                                                   std::int64_t actual) {
+  std::optional<std::string> resumen = sha256(plataforma, zip);
+  if (!resumen || *resumen != p.sha256) return Fallo{"sha"};
+
+  Archivos& archivos = *plataforma.archivos;
+  const Identidad& identidad = reglas.identidad();
+  const std::string destino =
+      rutas::unir(carpeta, identidad.fichero + "-" + std::to_string(p.build));
+  archivos.eliminar(destino);  // stale files of an earlier attempt never mix in
+  if (!ejecutar(plataforma, "/usr/bin/ditto", {"-x", "-k", zip, destino})) return Fallo{"instalar"};
+
+  const std::string candidato = rutas::unir(destino, identidad.app());
+  std::optional<std::string> identificador;
+  std::optional<std::int64_t> build;
+  if (std::optional<Diccionario> info = Instalador::leerInfo(plataforma, candidato)) {
+    if (const std::string* id = textoDe(*info, "CFBundleIdentifier")) identificador = *id;
+    build = ReglasDeActualizacion::entero(buscar(*info, "CFBundleVersion"));
+  }
+  const bool tieneMacOS = archivos.existe(rutas::unir(candidato, "Contents/MacOS"));
+  if (reglas.comprobarApp(identificador, build, tieneMacOS, p.build, actual) !=
+      Comprobacion::vale())
+    return Fallo{"firma"};
+
+  ejecutar(plataforma, "/usr/bin/xattr", {"-dr", "com.apple.quarantine", candidato});
+
+  FirmaDeCodigo* firma = plataforma.firma;
+  if (!firma) return Fallo{"firma"};
+  std::unique_ptr<CodigoEstatico> codigo;
+  if (firma->crearCodigoEstatico(candidato, 0, codigo) != 0 || !codigo) return Fallo{"firma"};
+  std::unique_ptr<RequisitoDeCodigo> requisito;
+  if (firma->crearRequisito(reglas.requisitoDeFirma(ReglasDeActualizacion::equipo), 0, requisito) !=
+          0 ||
+      !requisito)
+    return Fallo{"firma"};
+  std::optional<std::string> error;
+  const std::int32_t estado = firma->comprobarValidez(*codigo,
+                                                      FirmaDeCodigo::kSecCSCheckAllArchitectures |
+                                                          FirmaDeCodigo::kSecCSCheckNestedCode |
+                                                          FirmaDeCodigo::kSecCSStrictValidate,
+                                                      requisito.get(), error);
+  if (estado != 0) {
+    plataforma.registro->escribir("[actualización] firma rechazada (" + std::to_string(estado) +
+                                  "): " + error.value_or(""));
+    return Fallo{"firma"};
+  }
+  return candidato;
+}
+
+std::optional<std::string> Actualizador::sha256(Plataforma& plataforma, const std::string& ruta) {
+  constexpr std::size_t kTrozo = 1024 * 1024;
+  std::unique_ptr<LectorDeArchivo> lector = plataforma.archivos->abrirParaLeer(ruta);
+  std::unique_ptr<ResumenSha256> resumen = plataforma.criptografia->sha256();
+  if (!lector || !resumen) return std::nullopt;
+  std::vector<std::uint8_t> trozo(kTrozo);
+  for (;;) {
+    std::optional<std::size_t> leidos = lector->leer(trozo.data(), trozo.size());
+    if (!leidos) return std::nullopt;
+    if (*leidos == 0) break;
+    resumen->anadir(trozo.data(), *leidos);
+  }
+  const std::array<std::uint8_t, 32> bytes = resumen->terminar();
+  return ReglasDeActualizacion::hex(bytes);
+}
+
+bool Actualizador::ejecutar(Plataforma& plataforma, const std::string& programa,
+                            const std::vector<std::string>& argumentos) {
+  std::variant<int, Error> r = plataforma.procesos->ejecutar(programa, argumentos);
+  const int* estado = std::get_if<int>(&r);
+  return estado && *estado == 0;
+}
+
+void Actualizador::instalar(const std::string& candidato, const Pedido& p) {
+  const std::int64_t b = p.build;
+  avisar(estadoDeFase("instalando", Valor(std::int64_t{1}), p.tamano, p.tamano, b));
+  Archivos& archivos = *plataforma_.archivos;
+  Procesos& procesos = *plataforma_.procesos;
+  const std::string app = instalador_.destino();
+  const bool carpetaEscribible = archivos.escribible(rutas::padre(app));
+  const bool appEscribible =
+      archivos.escribible(app) && archivos.escribible(rutas::unir(app, "Contents"));
+  const std::optional<std::uint32_t> dueno = archivos.dueno(app);
+  const std::uint32_t uid = procesos.uid();
+  const bool appEsDelUsuario = dueno && *dueno == uid;
+  const std::int32_t propio = procesos.pid();
+  const std::string pid = std::to_string(propio);
+
+  if (ReglasDeActualizacion::sinContrasena(carpetaEscribible, appEscribible, appEsDelUsuario)) {
+    // A move of another copy may be using the new-copy path: let it finish first.
+    instalador_.esperarNuevaCopia();
+    const std::string nueva = instalador_.nuevaCopiaLibre();
+    instalador_.reservarNuevaCopia(nueva, {propio});
+    const bool puesta = !archivos.mover(candidato, nueva) || !archivos.copiar(candidato, nueva);
+    if (!puesta) {
+      archivos.eliminar(nueva);
+      instalador_.soltarNuevaCopia();
+      fallar("instalar", b, true);
+      return;
+    }
+    std::optional<std::int32_t> guion =
+        lanzarGuion(ReglasDeActualizacion::guionDeCambio, {pid, app, nueva});
+    if (!guion) {
+      archivos.eliminar(nueva);
+      instalador_.soltarNuevaCopia();
+      fallar("instalar", b, true);
+      return;
+    }
+    // Until the script has swapped, a copy started meanwhile must leave the new copy alone.
+    instalador_.reservarNuevaCopia(nueva, {propio, *guion});
+  } else {
+    if (Resultado e =
+            instalador_.instalarComoAdministrador(candidato, procesos.nombreDeUsuario())) {
+      fallar(e->esCocoa(Error::userCancelled) ? "cancelado" : "instalar", b, true);
+      return;
+    }
+    // The new build is in place already; only the reopening would be lost.
+    if (!lanzarGuion(ReglasDeActualizacion::guionDeReabrir, {pid, app})) {
+      fallar("instalar", b, true);
+      return;
+    }
+  }
+  avisar(estadoDeFase("reabriendo", Valor(std::int64_t{1}), p.tamano, p.tamano, b));
+  archivos.eliminar(carpeta());
+  plataforma_.colaPrincipal->enviarDespues(esperaHastaTerminar, [this] { instalador_.terminar(); });
+}
+
+std::optional<std::int32_t> Actualizador::lanzarGuion(std::string_view guion,
+                                                      const std::vector<std::string>& argumentos) {
+  std::vector<std::string> todo{"-c", std::string(guion), "sh"};
+  todo.insert(todo.end(), argumentos.begin(), argumentos.end());
+  return plataforma_.procesos->lanzar("/bin/sh", todo);
 }
 
 void Actualizador::fallar(const std::string& motivo, std::int64_t build, bool contar) {

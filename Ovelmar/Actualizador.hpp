@@ -1,7 +1,8 @@
 #pragma once
 // The updater: one per process (see the bundle's wiring); tests build their own. It owns
 // the request in progress, the download session and the state the host sees. Everything
-// here runs on the main thread, except reading the state, which any thread may do.
+// here runs on the main thread, except the verification proper, which runs on a worker,
+// and reading the state, which any thread may do.
 
 #include <cstdint>
 #include <limits>
@@ -10,7 +11,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
+#include "Fallo.hpp"
 #include "Instalador.hpp"
 #include "Pedido.hpp"
 #include "Plataforma/Plataforma.hpp"
@@ -47,7 +51,30 @@ class Actualizador : public DelegadoDeDescarga {
 
   // The archive of `p` when it lies complete in the download folder (size check only).
   std::optional<std::string> zipListo(const Pedido& p);
+  // Publishes "comprobando", verifies on a worker and goes on on the main queue: the swap,
+  // or the failure with the archive deleted.
   void comprobarEInstalar(const std::string& zip, const Pedido& p);
+
+  // The verification proper: digest, unpacking, candidate, quarantine, signature, in that
+  // order; the first failure wins. Touches no updater state, so it runs on any thread.
+  using Verificacion = std::variant<std::string, Fallo>;  // the candidate bundle, or why not
+  static Verificacion comprobar(Plataforma& plataforma, const ReglasDeActualizacion& reglas,
+                                const std::string& zip, const Pedido& p, const std::string& carpeta,
+                                std::int64_t actual);
+  // The file's SHA-256 as lower-case hexadecimal, read in pieces; empty when it cannot be
+  // read to the end.
+  static std::optional<std::string> sha256(Plataforma& plataforma, const std::string& ruta);
+  // Runs a tool and waits: whether it ran and exited with status 0.
+  static bool ejecutar(Plataforma& plataforma, const std::string& programa,
+                       const std::vector<std::string>& argumentos);
+
+  // The swap of a verified candidate: by a detached script once the host has quit, or at
+  // once with administrator rights; then "reabriendo" and the host asked to end.
+  void instalar(const std::string& candidato, const Pedido& p);
+  // Starts the script in /bin/sh with the arguments as $1...; never waits for it. Its
+  // process, or empty when it cannot start.
+  std::optional<std::int32_t> lanzarGuion(std::string_view guion,
+                                          const std::vector<std::string>& argumentos);
 
   // The single failure exit: log, stop the transfer, forget the request, count, publish.
   void fallar(const std::string& motivo, std::int64_t build, bool contar);
@@ -61,9 +88,11 @@ class Actualizador : public DelegadoDeDescarga {
                   const std::optional<ErrorDeRed>& error) override;
 
   static constexpr double intervaloDeProgreso = 0.25;  // seconds between progress posts
+  static constexpr double esperaHastaTerminar = 0.8;   // from "reabriendo" to the end
 
  private:
   void descargar(const Pedido& p);
+  void terminarComprobacion(const Verificacion& resultado, const std::string& zip, const Pedido& p);
   void contarFallo(std::int64_t build);
   // Whether a callback comes from the session of the request in progress.
   bool esDeLaSesionActual(const SesionDeDescarga& sesion) const;

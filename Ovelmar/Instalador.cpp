@@ -1,10 +1,12 @@
 #include "Instalador.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -126,16 +128,19 @@ bool Instalador::hayQueMover(const std::string& original, const std::string& act
 Resultado Instalador::instalar(const std::string& origen) {
   Archivos& archivos = *plataforma_.archivos;
   const std::string dest = destino();
-  const std::string nueva = dest + ".nuevo";
   if (!archivos.escribible(destinoDir())) return instalarComoAdministrador(origen, std::nullopt);
   if (archivos.existe(dest) && !archivos.escribible(dest))
     return instalarComoAdministrador(origen, std::nullopt);
 
-  archivos.eliminar(nueva);  // a leftover of an earlier run, usually absent
+  // A swap of the updater's may be waiting to rename the new copy into place.
+  esperarNuevaCopia();
+  const std::string nueva = nuevaCopiaLibre();
+  reservarNuevaCopia(nueva, {plataforma_.procesos->pid()});
   // Until the final step the user's copy at `dest` is not touched; on any failure only
   // the new copy goes.
   auto fallar = [&](Error e) -> Resultado {
     archivos.eliminar(nueva);
+    soltarNuevaCopia();
     return e;
   };
   if (Resultado e = archivos.copiar(origen, nueva)) return fallar(*e);
@@ -144,6 +149,7 @@ Resultado Instalador::instalar(const std::string& origen) {
   Resultado e =
       archivos.existe(dest) ? archivos.reemplazar(dest, nueva) : archivos.mover(nueva, dest);
   if (e) return fallar(*e);
+  soltarNuevaCopia();
   return std::nullopt;
 }
 
@@ -192,7 +198,10 @@ Resultado Instalador::instalarComoAdministrador(const std::string& origen,
                                                 const std::optional<std::string>& dueno) {
   const std::string orden = ordenDeAdministrador(origen, dueno);
   if (!modoPrueba()) cerrarOtrasCopias();  // before the password request
+  esperarNuevaCopia();                     // the command begins by clearing the new copy
+  reservarNuevaCopia(nuevaCopia(), {plataforma_.procesos->pid()});
   ResultadoDeGuion r = plataforma_.administrador->ejecutarAppleScript(fuenteDeAdministrador(orden));
+  soltarNuevaCopia();
   if (r.error) {
     if (r.numeroDeError && *r.numeroDeError == kCancelado)
       return Error::cocoa(Error::userCancelled);
@@ -289,20 +298,93 @@ std::optional<std::int64_t> Instalador::numeroDeBuild(std::string_view texto) {
 }
 
 std::optional<std::int64_t> Instalador::versionInstalada() {
-  Archivos& archivos = *plataforma_.archivos;
   const std::string dest = destino();
-  if (!archivos.existe(rutas::unir(dest, "Contents/MacOS"))) return std::nullopt;
-  const std::string info = rutas::unir(dest, "Contents/Info.plist");
-  std::optional<std::int64_t> tamano = archivos.tamano(info);
-  if (!tamano || *tamano > kInfoMaxima) return std::nullopt;
-  std::optional<std::vector<std::uint8_t>> bytes = archivos.leer(info);
-  if (!bytes) return std::nullopt;
-  std::optional<Valor> plist = plataforma_.propiedades->leer(
-      std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-  if (!plist || !plist->diccionario()) return std::nullopt;
-  const std::string* version = textoDe(*plist->diccionario(), "CFBundleVersion");
+  if (!plataforma_.archivos->existe(rutas::unir(dest, "Contents/MacOS"))) return std::nullopt;
+  std::optional<Diccionario> info = leerInfo(plataforma_, dest);
+  const std::string* version = info ? textoDe(*info, "CFBundleVersion") : nullptr;
   if (!version) return std::nullopt;
   return numeroDeBuild(*version);
+}
+
+std::optional<Diccionario> Instalador::leerInfo(Plataforma& plataforma,
+                                                const std::string& paquete) {
+  const std::string info = rutas::unir(paquete, "Contents/Info.plist");
+  std::optional<std::int64_t> tamano = plataforma.archivos->tamano(info);
+  if (!tamano || *tamano > kInfoMaxima) return std::nullopt;
+  std::optional<std::vector<std::uint8_t>> bytes = plataforma.archivos->leer(info);
+  if (!bytes) return std::nullopt;
+  std::optional<Valor> plist = plataforma.propiedades->leer(
+      std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+  if (!plist || !plist->diccionario()) return std::nullopt;
+  return *plist->diccionario();
+}
+
+// --- The shared new copy ----------------------------------------------------------------
+
+std::string Instalador::claveDeReserva() const {
+  return reglas_.identificador() + ".actualizacion.nuevaCopia";
+}
+
+std::string Instalador::nuevaCopiaLibre() {
+  Archivos& archivos = *plataforma_.archivos;
+  const std::string nueva = nuevaCopia();
+  for (const std::string& ruta : {nueva, nueva + "-2"}) {
+    Resultado e = archivos.eliminar(ruta);
+    if (!e || (e->dominio == Error::dominioPosix && e->codigo == ENOENT)) return ruta;
+  }
+  return nueva;  // the copy onto it then fails and says why
+}
+
+void Instalador::reservarNuevaCopia(const std::string& ruta,
+                                    const std::vector<std::int32_t>& procesos) {
+  Lista pids;
+  for (std::int32_t pid : procesos) pids.emplace_back(static_cast<std::int64_t>(pid));
+  plataforma_.preferencias->escribir(
+      claveDeReserva(), Valor(Diccionario{{"procesos", Valor(std::move(pids))},
+                                          {"ruta", Valor(ruta)},
+                                          {"desde", Valor(plataforma_.reloj->ahora())}}));
+}
+
+void Instalador::soltarNuevaCopia() {
+  plataforma_.preferencias->escribir(claveDeReserva(), Valor(Diccionario{}));
+}
+
+std::optional<Diccionario> Instalador::reservaAjena() {
+  std::optional<Valor> guardada = plataforma_.preferencias->leer(claveDeReserva());
+  const Diccionario* reserva = guardada ? guardada->diccionario() : nullptr;
+  if (!reserva) return std::nullopt;
+  const Valor* desde = buscar(*reserva, "desde");
+  const double* cuando = desde ? desde->real() : nullptr;
+  const double ahora = plataforma_.reloj->ahora();
+  // A record from the future (a clock set back) lapses as well.
+  if (!cuando || ahora >= *cuando + vigenciaDeReserva || ahora < *cuando - vigenciaDeReserva)
+    return std::nullopt;
+  const Valor* procesos = buscar(*reserva, "procesos");
+  const Lista* lista = procesos ? procesos->lista() : nullptr;
+  if (!lista) return std::nullopt;
+  const std::int32_t propio = plataforma_.procesos->pid();
+  for (const Valor& v : *lista) {
+    std::optional<std::int64_t> pid = ReglasDeActualizacion::entero(&v);
+    if (pid && *pid > 0 && *pid <= std::numeric_limits<std::int32_t>::max() && *pid != propio &&
+        plataforma_.procesos->vive(static_cast<std::int32_t>(*pid)))
+      return *reserva;
+  }
+  return std::nullopt;
+}
+
+void Instalador::esperarNuevaCopia() {
+  // Slices of the main queue, counted too, should the clock stand still.
+  constexpr int kTrozos = static_cast<int>(vigenciaDeReserva / kTrozoDeEspera) + 10;
+  for (int trozo = 0; trozo < kTrozos && reservaAjena(); ++trozo)
+    plataforma_.colaPrincipal->correrDurante(kTrozoDeEspera);
+}
+
+void Instalador::limpiarNuevaCopia() {
+  if (reservaAjena()) return;
+  const std::string nueva = nuevaCopia();
+  for (const std::string& ruta : {nueva, nueva + "-2"})
+    if (plataforma_.archivos->existe(ruta) || plataforma_.archivos->dueno(ruta))
+      plataforma_.archivos->eliminar(ruta);
 }
 
 std::int64_t Instalador::versionPropia() {
@@ -338,6 +420,9 @@ void Instalador::escribirLinea(const std::string& linea) {
 }
 
 bool Instalador::moverSiHaceFalta() {
+  // Every start, wherever it runs from: what an interrupted move or swap left must not
+  // linger, nor block the next install.
+  limpiarNuevaCopia();
   std::optional<std::string> ruta = plataforma_.paquete->ruta();
   if (!ruta || ruta->empty()) return false;  // not running from a bundle: nothing to move
   const std::string actual = plataforma_.archivos->resolverEnlaces(*ruta);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Plataforma/Plataforma.hpp"
 #include "ReglasDeActualizacion.hpp"
@@ -45,6 +46,26 @@ class Instalador {
   void terminar();
   void expulsarMasTarde(const std::string& volumen);
 
+  // The new copy beside the destination serves both the move and the updater's swap, which
+  // may run in two processes at once. A record in the user defaults names the processes
+  // that hold it; it lapses once they are gone, and at the latest `vigenciaDeReserva`
+  // seconds after it was written (longer than the swap script can take).
+  std::string nuevaCopia() const { return destino() + ".nuevo"; }
+  // The new copy with whatever stood there removed; a sibling name when that cannot be
+  // removed, so that a leftover never blocks every later install.
+  std::string nuevaCopiaLibre();
+  void reservarNuevaCopia(const std::string& ruta, const std::vector<std::int32_t>& procesos);
+  void soltarNuevaCopia();
+  // Runs the main queue while another live process holds the new copy, until its record
+  // lapses at the latest.
+  void esperarNuevaCopia();
+  // Removes new copies nobody holds: the remains of an interrupted move or swap.
+  void limpiarNuevaCopia();
+  static constexpr double vigenciaDeReserva = 40.0;
+
+  // A bundle's Contents/Info.plist, when it is a readable dictionary of sane size.
+  static std::optional<Diccionario> leerInfo(Plataforma& plataforma, const std::string& paquete);
+
   // The move flow: true when this process is on its way out.
   bool moverSiHaceFalta();
   bool copiaDeDestinoAbierta();
@@ -61,6 +82,9 @@ class Instalador {
   const Lugar& lugar() const;
 
   bool instaladaAlMenosIgual();
+  std::string claveDeReserva() const;
+  // The record of the new copy when another live process holds it.
+  std::optional<Diccionario> reservaAjena();
   void continuarApertura(const std::optional<Error>& error, bool reintentar,
                          const std::string& original);
   // Activates the application and shows the alert; the index of the button pressed.

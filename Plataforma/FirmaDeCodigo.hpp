@@ -43,6 +43,7 @@ class FirmaDeCodigo {
   static constexpr std::int32_t errSecCSSignatureInvalid = -67045;
   static constexpr std::int32_t errSecCSUnsignedNestedCode = -67022;
   static constexpr std::int32_t errSecCSInvalidFlags = -67070;
+  static constexpr std::int32_t errSecCSStaticCodeNotFound = -67068;
 
   virtual ~FirmaDeCodigo() = default;
   // A static code object for the bundle at `ruta`; `codigo` is set only on success.

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-segundos_de_fuzz="${OVELMAR_SEGUNDOS_DE_FUZZ:-60}"
+segundos_de_fuzz="${OVELMAR_SEGUNDOS_DE_FUZZ:-30}"
 registro=$(mktemp)
 trap 'rm -f "$registro"' EXIT
 

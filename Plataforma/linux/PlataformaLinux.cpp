@@ -11,12 +11,14 @@
 #include "ColaPrincipalLinux.hpp"
 #include "CriptografiaLinux.hpp"
 #include "EntornoLinux.hpp"
+#include "FirmaDeCodigoLinux.hpp"
 #include "IdiomasLinux.hpp"
 #include "PanelesLinux.hpp"
 #include "PaquetePrincipalLinux.hpp"
 #include "PreferenciasLinux.hpp"
 #include "ProcesosLinux.hpp"
 #include "PropiedadesLinux.hpp"
+#include "RaizDeConfianza.hpp"
 #include "RedLinux.hpp"
 #include "RegistroLinux.hpp"
 #include "RelojLinux.hpp"
@@ -25,7 +27,9 @@
 
 namespace ovelmar {
 
-PlataformaLinux::PlataformaLinux()
+PlataformaLinux::PlataformaLinux() : PlataformaLinux(raizDeConfianzaIncorporada()) {}
+
+PlataformaLinux::PlataformaLinux(std::string_view raizDeConfianza)
     : propiedades_(std::make_unique<PropiedadesLinux>()),
       paquete_(std::make_unique<PaquetePrincipalLinux>(*propiedades_)),
       idiomas_(std::make_unique<IdiomasLinux>()),
@@ -46,7 +50,8 @@ PlataformaLinux::PlataformaLinux()
       cargaDinamica_(std::make_unique<CargaDinamicaLinux>()),
       textos_(std::make_unique<TextosLinux>()),
       urls_(std::make_unique<UrlsLinux>()),
-      criptografia_(std::make_unique<CriptografiaLinux>()) {
+      criptografia_(std::make_unique<CriptografiaLinux>()),
+      firma_(std::make_unique<FirmaDeCodigoLinux>(raizDeConfianza)) {
   std::optional<Diccionario> info = paquete_->info();
   const std::string* id = info ? textoDe(*info, "CFBundleIdentifier") : nullptr;
   registro_ = std::make_unique<RegistroLinux>(id ? *id : std::string());
@@ -81,6 +86,7 @@ Plataforma PlataformaLinux::plataforma() {
   p.textos = textos_.get();
   p.urls = urls_.get();
   p.criptografia = criptografia_.get();
+  p.firma = firma_.get();
   return p;
 }
 

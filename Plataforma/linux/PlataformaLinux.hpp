@@ -3,6 +3,7 @@
 // process; tests make their own and may swap single ports for doubles.
 
 #include <memory>
+#include <string_view>
 
 #include "Plataforma/Plataforma.hpp"
 
@@ -19,6 +20,7 @@ class ColaGlobalLinux;
 class ColaPrincipalLinux;
 class CriptografiaLinux;
 class EntornoLinux;
+class FirmaDeCodigoLinux;
 class IdiomasLinux;
 class PanelesLinux;
 class PaquetePrincipalLinux;
@@ -33,7 +35,10 @@ class UrlsLinux;
 
 class PlataformaLinux {
  public:
+  // Code signatures are checked against the trust root built in.
   PlataformaLinux();
+  // ...or against this one (PEM text): for tests and demonstrations.
+  explicit PlataformaLinux(std::string_view raizDeConfianza);
   ~PlataformaLinux();
   PlataformaLinux(const PlataformaLinux&) = delete;
   PlataformaLinux& operator=(const PlataformaLinux&) = delete;
@@ -69,6 +74,7 @@ class PlataformaLinux {
   std::unique_ptr<TextosLinux> textos_;
   std::unique_ptr<UrlsLinux> urls_;
   std::unique_ptr<CriptografiaLinux> criptografia_;
+  std::unique_ptr<FirmaDeCodigoLinux> firma_;
 };
 
 }  // namespace ovelmar

@@ -95,4 +95,29 @@ class RedManual : public Red {
   SesionManual& ultima() { return *sesiones.back(); }
 };
 
+// Code signing that answers what the test sets, one status per operation.
+class FirmaFija : public FirmaDeCodigo {
+ public:
+  std::int32_t codigo = 0, requisito = 0, validez = 0;
+  std::vector<std::string> requisitos;  // texts compiled
+  std::vector<std::uint32_t> banderas;  // of each validation
+  std::int32_t crearCodigoEstatico(const std::string&, std::uint32_t,
+                                   std::unique_ptr<CodigoEstatico>& c) override {
+    if (codigo == 0) c = std::make_unique<CodigoEstatico>();
+    return codigo;
+  }
+  std::int32_t crearRequisito(const std::string& texto, std::uint32_t,
+                              std::unique_ptr<RequisitoDeCodigo>& r) override {
+    requisitos.push_back(texto);
+    if (requisito == 0) r = std::make_unique<RequisitoDeCodigo>();
+    return requisito;
+  }
+  std::int32_t comprobarValidez(const CodigoEstatico&, std::uint32_t b, const RequisitoDeCodigo*,
+                                std::optional<std::string>& error) override {
+    banderas.push_back(b);
+    if (validez != 0) error = "a sealed resource is missing or invalid: Contents/MacOS/Foo";
+    return validez;
+  }
+};
+
 }  // namespace ovelmar::pruebas

@@ -39,7 +39,12 @@ class ArchivosFalsos : public Archivos {
 
   bool existe(const std::string& r) override { return items.count(r) > 0; }
   bool escribible(const std::string& r) override { return noEscribibles.count(r) == 0; }
-  std::optional<std::uint32_t> dueno(const std::string&) override { return std::nullopt; }
+  std::map<std::string, std::uint32_t> duenos;  // absent: the test user's (501)
+  std::optional<std::uint32_t> dueno(const std::string& r) override {
+    if (!items.count(r)) return std::nullopt;
+    auto it = duenos.find(r);
+    return it == duenos.end() ? 501u : it->second;
+  }
   std::optional<bool> soloLectura(const std::string& r) override {
     auto it = soloLecturas.find(r);
     return it == soloLecturas.end() ? std::nullopt : std::optional(it->second);
@@ -55,8 +60,10 @@ class ArchivosFalsos : public Archivos {
   std::optional<std::vector<std::string>> listar(const std::string&) override {
     return std::nullopt;
   }
+  std::set<std::string> imborrables;
   Resultado eliminar(const std::string& r) override {
     if (Resultado e = operacion("eliminar", r)) return e;
+    if (imborrables.count(r)) return errorDePrueba(EACCES);
     if (arbol(r).empty()) return errorDePrueba(ENOENT);
     for (const std::string& k : arbol(r)) items.erase(k);
     return std::nullopt;
@@ -251,8 +258,10 @@ class ProcesosFalsos : public Procesos {
     bitacora.push_back("lanzar " + programa);
     lanzados.push_back({programa});
     lanzados.back().insert(lanzados.back().end(), args.begin(), args.end());
+    if (!lanzable) return std::nullopt;
     return 200 + static_cast<std::int32_t>(lanzados.size());
   }
+  bool lanzable = true;
   bool vive(std::int32_t pid) override { return vivos.count(pid) > 0; }
   std::set<std::int32_t> vivos;
   std::int32_t pid() override { return 100; }

@@ -54,6 +54,7 @@ struct Banco {
     p.paquete = &paquete;
     p.entorno = &entorno;
     p.carpetas = &carpetas;
+    p.colaGlobal = &global;  // the download alone: verification waits, the archive stays
     linux.red().confiarEn(servidor.ca());
   }
 
@@ -77,6 +78,7 @@ struct Banco {
   PaqueteFijo paquete;
   EntornoFijo entorno;
   CarpetasFijas carpetas;  // a cache folder of this test's own
+  ColaGlobalManual global;
   Plataforma p = linux.plataforma();
   ReglasDeActualizacion reglas{p};
   Instalador instalador{p, reglas};

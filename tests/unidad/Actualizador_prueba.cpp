@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <tuple>
@@ -54,15 +56,25 @@ struct Banco {
   PreferenciasEnMemoria preferencias;
   Notificaciones notificaciones;
   RedManual red;
+  ColaGlobalManual global;
+  ProcesosFalsos procesos{bitacora};
+  AplicacionesFalsas aplicaciones{bitacora, reloj};
+  AplicacionFalsa aplicacion{bitacora};
+  AdministradorFalso administrador{bitacora};
   TextosLinux textos;
   UrlsLinux urls;
   EntornoFijo entorno;
   Plataforma p{.paquete = &paquete,
                .entorno = &entorno,
                .colaPrincipal = &cola,
+               .colaGlobal = &global,
                .reloj = &reloj,
                .archivos = &archivos,
                .carpetas = &carpetas,
+               .procesos = &procesos,
+               .aplicaciones = &aplicaciones,
+               .aplicacion = &aplicacion,
+               .administrador = &administrador,
                .registro = &registro,
                .preferencias = &preferencias,
                .notificaciones = &notificaciones,
@@ -287,6 +299,100 @@ TEST(Actualizador, UnArchivoPrevioDeOtroTamanoSoloLoReemplazaUnCuerpoValido) {
     const bool completo = estado == 206;
     EXPECT_EQ(b.act.estado(), completo ? kComprobando : fallo("red", 42));
     EXPECT_EQ(b.archivos.tamano(kZip), completo ? std::optional<std::int64_t>(100) : std::nullopt);
+  }
+}
+
+TEST(Actualizador, ElCambioVaPorLaRutaQueDicenLosTresHechosYTerminaTrasOchoDecimas) {
+  const std::string kApp = "/Applications/Foo.app", kNueva = kApp + ".nuevo";
+  const std::string kCandidato = kCarpeta + "/Foo-42/Foo.app";
+  struct Caso {
+    const char* caso;
+    std::function<void(Banco&)> preparar;
+    const char* motivo;                // nullptr: "reabriendo"
+    std::vector<std::string> lanzado;  // the script's arguments after "-c", text, "sh"
+  };
+  const std::vector<std::string> cambio{"100", kApp, kNueva}, reabrir{"100", kApp};
+  const Caso casos[] = {
+      {"todo escribible y del usuario", [](Banco&) {}, nullptr, cambio},
+      {"carpeta sin permiso", [&](Banco& b) { b.archivos.noEscribibles.insert("/Applications"); },
+       nullptr, reabrir},
+      {"Contents sin permiso",
+       [&](Banco& b) { b.archivos.noEscribibles.insert(kApp + "/Contents"); }, nullptr, reabrir},
+      {"de otro usuario", [&](Banco& b) { b.archivos.duenos[kApp] = 0; }, nullptr, reabrir},
+      {"no hay instalada", [&](Banco& b) { b.archivos.items.erase(kApp); }, nullptr, reabrir},
+      {"no se mueve pero se copia",
+       [](Banco& b) { b.archivos.fallos.emplace("mover", errorDePrueba(EXDEV)); }, nullptr, cambio},
+      {"ni se mueve ni se copia",
+       [](Banco& b) {
+         b.archivos.fallos.emplace("mover", errorDePrueba(EXDEV));
+         b.archivos.fallos.emplace("copiar", errorDePrueba(ENOSPC));
+       },
+       "instalar",
+       {}},
+      {"el guion no arranca", [](Banco& b) { b.procesos.lanzable = false; }, "instalar", {}},
+      {"contraseña cancelada",
+       [&](Banco& b) {
+         b.archivos.noEscribibles.insert("/Applications");
+         b.administrador.resultado = {true, true, -128};
+       },
+       "cancelado",
+       {}},
+      {"administrador falla",
+       [&](Banco& b) {
+         b.archivos.noEscribibles.insert("/Applications");
+         b.administrador.resultado = {true, true, 1};
+       },
+       "instalar",
+       {}},
+      {"reabrir no arranca",
+       [&](Banco& b) {
+         b.archivos.noEscribibles.insert("/Applications");
+         b.procesos.lanzable = false;
+       },
+       "instalar",
+       {}},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.caso);
+    Banco b;
+    b.archivos.paquete(kApp, "");
+    b.archivos.paquete(kCandidato, "");
+    b.archivos.items[kZip] = std::string(100, 'z');
+    b.administrador.alEjecutar = [&] { b.archivos.paquete(kApp, ""); };  // what the command does
+    c.preparar(b);
+    ASSERT_TRUE(b.act.empezar(pedido(42)));  // the archive is there: straight to "comprobando"
+    b.act.instalar(kCandidato, *ReglasDeActualizacion(b.p).leerPedido(pedido(42)));
+    const Diccionario instalando = fase("instalando", Valor(std::int64_t{1}), 100);
+    ASSERT_GE(b.avisos.size(), 3u);
+    EXPECT_EQ(b.avisos[2], instalando);
+    if (c.motivo) {
+      EXPECT_EQ(b.act.estado(), fallo(c.motivo, 42));
+      EXPECT_FALSE(b.archivos.existe(kNueva));
+      EXPECT_TRUE(b.archivos.existe(kApp) || std::string(c.caso) == "no hay instalada");
+      // The archive stays for another try; a cancelled prompt keeps the whole folder.
+      EXPECT_TRUE(b.archivos.existe(kZip));
+      continue;
+    }
+    EXPECT_EQ(b.act.estado(), fase("reabriendo", Valor(std::int64_t{1}), 100));
+    EXPECT_FALSE(b.archivos.existe(kCarpeta));
+    ASSERT_EQ(b.procesos.lanzados.size(), 1u);
+    const std::vector<std::string>& l = b.procesos.lanzados[0];
+    ASSERT_EQ(l.size(), 4 + c.lanzado.size());
+    EXPECT_EQ(std::vector<std::string>(l.begin(), l.begin() + 2),
+              (std::vector<std::string>{"/bin/sh", "-c"}));
+    EXPECT_EQ(l[2], c.lanzado.size() == 3 ? ReglasDeActualizacion::guionDeCambio
+                                          : ReglasDeActualizacion::guionDeReabrir);
+    EXPECT_EQ(std::vector<std::string>(l.begin() + 3, l.end()), [&] {
+      std::vector<std::string> v{"sh"};
+      v.insert(v.end(), c.lanzado.begin(), c.lanzado.end());
+      return v;
+    }());
+    EXPECT_EQ(b.archivos.existe(kNueva + "/Contents/MacOS"), c.lanzado.size() == 3);
+    auto terminado = [&] { return std::count(b.bitacora.begin(), b.bitacora.end(), "terminar"); };
+    b.cola.avanzar(Actualizador::esperaHastaTerminar - 0.001);
+    EXPECT_EQ(terminado(), 0);
+    b.cola.avanzar(0.001);
+    EXPECT_EQ(terminado(), 1);
   }
 }
 

@@ -12,6 +12,7 @@
 #include "Plataforma/linux/PropiedadesLinux.hpp"
 #include "comun/CarpetaTemporal.hpp"
 #include "comun/Dobles.hpp"
+#include "comun/DoblesActualizador.hpp"
 #include "comun/DoblesInstalador.hpp"
 
 namespace ovelmar {
@@ -42,6 +43,7 @@ struct Banco {
   AplicacionFalsa aplicacion{b};
   ProcesosFalsos procesos{b};
   PropiedadesLinux propiedades;
+  PreferenciasEnMemoria preferencias;
   Plataforma p;
   ReglasDeActualizacion reglas{p};
   Instalador instalador{p, reglas};
@@ -51,6 +53,7 @@ struct Banco {
     p.colaGlobal = &global, p.reloj = &reloj, p.archivos = &archivos, p.carpetas = &carpetas;
     p.propiedades = &propiedades, p.procesos = &procesos, p.aplicaciones = &aplicaciones;
     p.aplicacion = &aplicacion, p.alertas = &alertas, p.administrador = &administrador;
+    p.preferencias = &preferencias;
     idiomas.lista = {"en-US"};
     paquete.rutaFija = kOrigen;
     paquete.infoFija = Diccionario{{"CFBundleIdentifier", "com.ejemplo.Kestra"},
@@ -291,6 +294,51 @@ TEST(Instalar, UnFalloNuncaTocaLaCopiaDelUsuario) {
     EXPECT_EQ(b.archivos.existe(b.D()), hayDestino);
     EXPECT_EQ(b.archivos.items[b.D() + "/Contents/Info.plist"], hayDestino ? info("6") : "");
     EXPECT_TRUE(b.archivos.existe(kOrigen));
+  }
+}
+
+TEST(NuevaCopia, SeRespetaMientrasOtroLaUsaYSeLimpiaSiNadieLaUsa) {
+  struct Caso {
+    const char* caso;
+    double vivoHasta;        // seconds the holder of the record lives; 0: no record
+    bool borrable;           // whether the leftover new copy can be removed
+    double espera;           // seconds the install waits
+    const char* nuevaUsada;  // suffix of the new copy the install copies to
+  };
+  const Caso casos[] = {
+      {"resto sin reserva", 0, true, 0, ".nuevo"},
+      {"resto que no se deja borrar", 0, false, 0, ".nuevo-2"},
+      {"cambio pendiente: espera a que acabe", 3, true, 3, ".nuevo"},
+      {"reserva caducada aunque el proceso siga", 1e9, true, Instalador::vigenciaDeReserva,
+       ".nuevo"},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.caso);
+    Banco b;
+    b.entorno.variables["KESTRAVON_DESTINO"] = "/tmp/destino";
+    b.archivos.items[b.N()], b.archivos.items[b.N() + "/Contents"];
+    if (!c.borrable) b.archivos.imborrables.insert(b.N());
+    if (c.vivoHasta > 0) {
+      b.procesos.vivos = {300};
+      b.instalador.reservarNuevaCopia(b.N(), {100, 300});  // the updater and its script
+      if (c.vivoHasta < 1e9) b.cola.enviarDespues(c.vivoHasta, [&] { b.procesos.vivos.clear(); });
+    }
+    // A start from the destination removes nothing that is held.
+    b.paquete.rutaFija = b.D();
+    b.procesos.estado = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(b.instalador.moverSiHaceFalta());
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(b.archivos.existe(b.N()), c.vivoHasta > 0 || !c.borrable);
+
+    const double inicio = b.reloj.t;
+    b.instalador.reservarNuevaCopia(b.N(), {});  // what a crash leaves
+    if (c.vivoHasta > 0) b.instalador.reservarNuevaCopia(b.N(), {100, 300});
+    EXPECT_EQ(b.instalador.instalar(kOrigen), std::nullopt);
+    EXPECT_NEAR(b.reloj.t - inicio, c.espera, 0.11);
+    EXPECT_TRUE(b.archivos.existe(b.D() + "/Contents/Info.plist"));
+    EXPECT_NE(b.bitacora().find(std::string("copiar {S} {D}") + c.nuevaUsada + " |"),
+              std::string::npos);
   }
 }
 

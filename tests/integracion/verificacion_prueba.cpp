@@ -1,0 +1,358 @@
+// Verification and swap over the real platform: archives made and signed by the test,
+// the real unpacking tool, real signatures and the real swap script under /bin/sh.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "Ovelmar/Actualizador.hpp"
+#include "Plataforma/linux/PlataformaLinux.hpp"
+#include "Plataforma/linux/ProcesosLinux.hpp"
+#include "comun/AutoridadDePrueba.hpp"
+#include "comun/CarpetaTemporal.hpp"
+#include "comun/Dobles.hpp"
+#include "comun/DoblesInstalador.hpp"
+#include "comun/Esperar.hpp"
+
+namespace ovelmar {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pruebas;
+
+constexpr const char* kEquipo = "QZ7K4WM2XD";
+
+const AutoridadDePrueba& autoridad() {
+  static const AutoridadDePrueba* a = new AutoridadDePrueba();
+  return *a;
+}
+
+// A bundle of Foo: Info.plist, an executable that writes where it ran from into `marca`
+// (so a test sees which build the swap opened), and a resource.
+void hacerApp(const fs::path& app, const std::string& id, const std::string& build,
+              const fs::path& marca, bool conMacOS = true) {
+  escribirArchivo(app / "Contents/Info.plist", infoPlist({{"CFBundleIdentifier", id},
+                                                          {"CFBundleName", "Foo"},
+                                                          {"CFBundleExecutable", "Foo"},
+                                                          {"CFBundleVersion", build}}));
+  escribirArchivo(app / "Contents/Resources/datos.txt", "build " + build + "\n");
+  if (!conMacOS) return;
+  escribirArchivo(app / "Contents/MacOS/Foo",
+                  "#!/bin/sh\necho \"build " + build + "\" > '" + marca.string() + "'\n");
+  fs::permissions(app / "Contents/MacOS/Foo", fs::perms::owner_all | fs::perms::group_read);
+}
+
+std::string zipDe(const fs::path& carpeta, const fs::path& zip) {
+  return ejecutarOrden("cd '" + carpeta.string() + "' && zip -qry '" + zip.string() + "' .").texto;
+}
+
+// Entries written by Python's zipfile, for the archives no archiver makes on purpose.
+void zipCrafteado(const fs::path& zip, const std::string& entradas) {
+  ejecutarOrden("python3 -c 'import zipfile,sys\nz=zipfile.ZipFile(sys.argv[1],\"w\")\n" +
+                entradas + "\nz.close()' '" + zip.string() + "'");
+}
+
+// The real processes, but for the host's own process identifier, which a test may point at
+// a stand-in so that the swap script does not wait for the test to end.
+class ProcesosDePrueba : public Procesos {
+ public:
+  explicit ProcesosDePrueba(Procesos& real) : real_(real) {}
+  std::int32_t pidDelAnfitrion = 0;
+  std::string herramienta(const std::string& r) override { return real_.herramienta(r); }
+  std::variant<int, Error> ejecutar(const std::string& p,
+                                    const std::vector<std::string>& a) override {
+    return real_.ejecutar(p, a);
+  }
+  std::optional<std::int32_t> lanzar(const std::string& p,
+                                     const std::vector<std::string>& a) override {
+    return real_.lanzar(p, a);
+  }
+  bool vive(std::int32_t pid) override { return real_.vive(pid); }
+  std::int32_t pid() override { return pidDelAnfitrion ? pidDelAnfitrion : real_.pid(); }
+  std::uint32_t uid() override { return real_.uid(); }
+  std::string nombreDeUsuario() override { return real_.nombreDeUsuario(); }
+  [[noreturn]] void salir(int e) override {
+    real_.salir(e);
+    std::abort();
+  }
+
+ private:
+  Procesos& real_;
+};
+
+// Background work runs; delayed work (the forced exit) never does in a test.
+class ColaGlobalSinDemoras : public ColaGlobal {
+ public:
+  explicit ColaGlobalSinDemoras(ColaGlobal& real) : real_(real) {}
+  void enviar(std::function<void()> t) override { real_.enviar(std::move(t)); }
+  void enviarDespues(double, std::function<void()>) override {}
+
+ private:
+  ColaGlobal& real_;
+};
+
+// A process that stands in for the host: the swap script waits for it to end.
+struct Sustituto {
+  pid_t pid = fork();
+  Sustituto() {
+    if (pid == 0) {
+      pause();
+      _exit(0);
+    }
+  }
+  void terminar() {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = 0;
+  }
+  ~Sustituto() { terminar(); }
+};
+
+// Foo build 1 installed in a folder of the test, with the real platform around it.
+struct Banco {
+  CarpetaTemporal carpeta;
+  PlataformaLinux linux{autoridad().raiz()};
+  PaqueteFijo paquete;
+  EntornoFijo entorno;
+  CarpetasFijas carpetas;
+  RegistroEnMemoria registro;
+  Bitacora bitacora;
+  AplicacionFalsa aplicacion{bitacora};
+  ProcesosDePrueba procesos{linux.procesos()};
+  Plataforma p = linux.plataforma();
+  ColaGlobalSinDemoras global{*p.colaGlobal};
+  ReglasDeActualizacion reglas{p};
+  Instalador instalador{p, reglas};
+  Actualizador act{p, reglas, instalador};
+  const fs::path app = carpeta.ruta() / "Aplicaciones/Foo.app";
+  const fs::path marca = carpeta.ruta() / "abierta";
+
+  Banco() {
+    hacerApp(app, "com.ej.Foo", "1", marca);
+    paquete.rutaFija = app.string();
+    paquete.infoFija = Diccionario{
+        {"CFBundleIdentifier", "com.ej.Foo"}, {"CFBundleName", "Foo"}, {"CFBundleVersion", "1"}};
+    entorno.variables["KESTRAVON_DESTINO"] = carpeta / "Aplicaciones";
+    carpetas.cachesFija = carpeta / "cache";
+    p.paquete = &paquete, p.entorno = &entorno, p.carpetas = &carpetas;
+    p.registro = &registro, p.aplicacion = &aplicacion, p.procesos = &procesos;
+    p.colaGlobal = &global;
+  }
+  fs::path zip() const { return act.carpeta() + "/Foo-2.zip"; }
+  // The request for the archive as it lies in the download folder.
+  Diccionario pedido(std::string sha = "") {
+    if (sha.empty()) sha = *Actualizador::sha256(p, zip());
+    return {{"url", Valor("https://127.0.0.1:1/Foo-2.zip")},
+            {"sha256", Valor(sha)},
+            {"build", Valor(2)},
+            {"tamano", Valor(static_cast<std::int64_t>(fs::file_size(zip())))}};
+  }
+  // Verification runs on a worker; its result comes back on the main queue.
+  void esperarVerificacion() {
+    esperarA([&] {
+      p.colaPrincipal->correrDurante(0.02);
+      const std::string fase = *textoDe(act.estado(), "fase");
+      return fase != "comprobando" && fase != "instalando";
+    });
+  }
+  std::string fase() { return *textoDe(act.estado(), "fase"); }
+  std::string motivo() {
+    const std::string* m = textoDe(act.estado(), "motivo");
+    return m ? *m : "";
+  }
+};
+
+// Every item below a folder with its content (or link target).
+std::set<std::string> arbol(const fs::path& raiz) {
+  std::set<std::string> r;
+  for (auto it = fs::recursive_directory_iterator(raiz); it != fs::recursive_directory_iterator();
+       ++it) {
+    std::string e = fs::relative(it->path(), raiz).string();
+    if (it->is_symlink())
+      e += " -> " + fs::read_symlink(it->path()).string();
+    else if (it->is_regular_file())
+      e += " = " + leerArchivo(it->path());
+    r.insert(e);
+  }
+  return r;
+}
+
+TEST(Verificacion, CadaFalloDaSuMotivoBorraElArchivoYNoTocaNadaFuera) {
+  using Preparar = std::function<void(Banco&, const fs::path& fuente)>;
+  // `fuente` is an empty folder whose content is zipped as the update, unless the case
+  // writes the archive itself.
+  auto candidata = [](const std::string& id, const std::string& build, bool conMacOS = true) {
+    return [=](Banco& b, const fs::path& f) {
+      hacerApp(f / "Foo.app", id, build, b.marca, conMacOS);
+      ASSERT_EQ(autoridad().firmarYNotarizar(f / "Foo.app", kEquipo), "");
+    };
+  };
+  struct Caso {
+    const char* caso;
+    Preparar preparar;
+    const char* motivo;
+    bool otroSha = false;
+    int lineasDeFirma = 0;
+  };
+  const Caso casos[] = {
+      {"buena", candidata("com.ej.Foo", "2"), ""},
+      {"el resumen no es el pedido", candidata("com.ej.Foo", "2"), "sha", true},
+      {"no es un zip",
+       [](Banco& b, const fs::path&) { escribirArchivo(b.zip(), "esto no es un zip"); },
+       "instalar"},
+      {"una entrada con ..",
+       [](Banco& b, const fs::path&) {
+         zipCrafteado(b.zip(), "z.writestr(\"Foo.app/../../fuera\", \"x\")");
+       },
+       "instalar"},
+      {"un enlace que sale",
+       [](Banco& b, const fs::path&) {
+         zipCrafteado(b.zip(),
+                      "i=zipfile.ZipInfo(\"Foo.app/Contents/Resources\")\n"
+                      "i.create_system=3\ni.external_attr=0o120777<<16\n"
+                      "z.writestr(i, \"../../../../Aplicaciones\")\n"
+                      "z.writestr(\"Foo.app/Contents/Resources/Foo.app/x\", \"x\")");
+       },
+       "instalar"},
+      {"sin Foo.app dentro",
+       [](Banco& b, const fs::path& f) { hacerApp(f / "Otra.app", "com.ej.Foo", "2", b.marca); },
+       "firma"},
+      {"sin Contents/MacOS", candidata("com.ej.Foo", "2", false), "firma"},
+      {"el mismo build que el instalado", candidata("com.ej.Foo", "1"), "firma"},
+      {"otro identificador", candidata("com.ej.Otra", "2"), "firma"},
+      {"un archivo cambiado tras firmar",
+       [&](Banco& b, const fs::path& f) {
+         candidata("com.ej.Foo", "2")(b, f);
+         escribirArchivo(f / "Foo.app/Contents/Resources/datos.txt", "otra cosa\n");
+       },
+       "firma", false, 1},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.caso);
+    Banco b;
+    CarpetaTemporal fuente;
+    fs::create_directories(fs::path(b.zip()).parent_path());
+    c.preparar(b, fuente.ruta());
+    if (!fs::exists(b.zip())) zipDe(fuente.ruta(), b.zip());
+    Sustituto anfitrion;  // the host the swap waits for
+    b.procesos.pidDelAnfitrion = anfitrion.pid;
+    const std::set<std::string> instalada = arbol(b.app);
+
+    ASSERT_TRUE(b.act.empezar(b.pedido(c.otroSha ? std::string(64, '0') : "")));
+    b.esperarVerificacion();
+    int lineas = 0;
+    for (const std::string& l : b.registro.lineas)
+      lineas += l.starts_with("[actualización] firma rechazada (-");
+    EXPECT_EQ(lineas, c.lineasDeFirma);
+    if (*c.motivo) {
+      EXPECT_EQ(b.fase(), "fallo");
+      EXPECT_EQ(b.motivo(), c.motivo);
+      EXPECT_FALSE(fs::exists(b.zip()));
+      EXPECT_EQ(arbol(b.app), instalada);
+      std::set<std::string> aplicaciones;
+      for (const auto& e : fs::directory_iterator(b.app.parent_path()))
+        aplicaciones.insert(e.path().filename().string());
+      EXPECT_EQ(aplicaciones, std::set<std::string>{"Foo.app"});
+      continue;
+    }
+    // The swap: the script waits for the host, puts build 2 in place and opens it.
+    EXPECT_EQ(b.fase(), "reabriendo");
+    EXPECT_FALSE(fs::exists(b.act.carpeta()));
+    EXPECT_TRUE(fs::exists(b.app.string() + ".nuevo/Contents/_CodeSignature"));
+    EXPECT_FALSE(fs::exists(b.marca));
+    anfitrion.terminar();
+    ASSERT_TRUE(esperarA([&] { return fs::exists(b.marca); }));
+    EXPECT_EQ(leerArchivo(b.marca), "build 2\n");
+    EXPECT_EQ(leerArchivo(b.app / "Contents/Resources/datos.txt"), "build 2\n");
+    EXPECT_FALSE(fs::exists(b.app.string() + ".nuevo"));
+    EXPECT_FALSE(fs::exists(b.app.string() + ".viejo"));
+  }
+}
+
+// A copy started from the Downloads folder while a swap waits for its host: the move waits
+// for the swap, then installs its own copy whole.
+TEST(Verificacion, UnaCopiaDesdeDescargasEsperaAlCambioPendiente) {
+  Banco b;
+  CarpetaTemporal fuente;
+  hacerApp(fuente.ruta() / "Foo.app", "com.ej.Foo", "2", b.marca);
+  ASSERT_EQ(autoridad().firmarYNotarizar(fuente.ruta() / "Foo.app", kEquipo), "");
+  fs::create_directories(fs::path(b.zip()).parent_path());
+  zipDe(fuente.ruta(), b.zip());
+  Sustituto anfitrion;
+  b.procesos.pidDelAnfitrion = anfitrion.pid;
+  ASSERT_TRUE(b.act.empezar(b.pedido()));
+  b.esperarVerificacion();
+  ASSERT_EQ(b.fase(), "reabriendo");
+
+  // The copy in Downloads is build 3; its move runs in this process, as another host.
+  const fs::path descargada = b.carpeta.ruta() / "Descargas/Foo.app";
+  hacerApp(descargada, "com.ej.Foo", "3", b.marca);
+  ProcesosDePrueba otros{b.linux.procesos()};
+  Plataforma q = b.p;
+  PaqueteFijo paquete;
+  paquete.rutaFija = descargada.string();
+  paquete.infoFija = Diccionario{
+      {"CFBundleIdentifier", "com.ej.Foo"}, {"CFBundleName", "Foo"}, {"CFBundleVersion", "3"}};
+  CarpetasFijas carpetas;
+  carpetas.descargasFija = (b.carpeta.ruta() / "Descargas").string();
+  q.paquete = &paquete, q.carpetas = &carpetas, q.procesos = &otros;
+  ReglasDeActualizacion reglas(q);
+  Instalador mover(q, reglas);
+  // The host ends half a second into the move's wait.
+  q.colaPrincipal->enviarDespues(0.5, [&] { anfitrion.terminar(); });
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(mover.moverSiHaceFalta());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "instalada en " + b.app.string() + " desde " + descargada.string() + "\n");
+  EXPECT_TRUE(esperarA([&] { return fs::exists(b.marca); }));  // the swap opened the app
+  EXPECT_EQ(leerArchivo(b.app / "Contents/Resources/datos.txt"), "build 3\n");
+  EXPECT_TRUE(fs::exists(b.app / "Contents/MacOS/Foo"));
+  EXPECT_FALSE(fs::exists(b.app.string() + ".nuevo"));
+}
+
+// A host process that asks for the update ends by itself, and the new build starts.
+TEST(Verificacion, UnAnfitrionDeVerdadAcabaConLaNuevaBuildAbierta) {
+  CarpetaTemporal c;
+  const fs::path app = c.ruta() / "Aplicaciones/Foo.app", marca = c.ruta() / "abierta";
+  hacerApp(app, "com.ej.Foo", "1", marca);
+  fs::copy_file(std::string(OVELMAR_ARBOL) + "/tests/anfitrion_de_prueba",
+                app / "Contents/MacOS/Foo", fs::copy_options::overwrite_existing);
+  CarpetaTemporal fuente;
+  hacerApp(fuente.ruta() / "Foo.app", "com.ej.Foo", "2", marca);
+  ASSERT_EQ(autoridad().firmarYNotarizar(fuente.ruta() / "Foo.app", kEquipo), "");
+  const fs::path zip = c.ruta() / "cache/com.ej.Foo/actualizacion/Foo-2.zip";
+  fs::create_directories(zip.parent_path());
+  zipDe(fuente.ruta(), zip);
+  escribirArchivo(c.ruta() / "raiz.pem", autoridad().raiz());
+  const std::string sha = ejecutarOrden("sha256sum '" + zip.string() + "' | cut -c1-64").texto;
+  escribirArchivo(c.ruta() / "pedido.plist",
+                  "<plist><dict><key>url</key><string>https://127.0.0.1:1/Foo-2.zip</string>"
+                  "<key>sha256</key><string>" +
+                      sha.substr(0, 64) +
+                      "</string><key>build</key><integer>2</integer><key>tamano</key><integer>" +
+                      std::to_string(fs::file_size(zip)) + "</integer></dict></plist>");
+  const auto [salida, estado] = ejecutarOrden(
+      "cd '" + c.ruta().string() +
+      "' && XDG_CACHE_HOME=\"$PWD/cache\" KESTRAVON_DESTINO=\"$PWD/Aplicaciones\" "
+      "Aplicaciones/Foo.app/Contents/MacOS/Foo --raiz raiz.pem actualizar:pedido.plist 2>&1");
+  EXPECT_EQ(estado, 0) << salida;
+  EXPECT_NE(salida.find("estado fase=descargando build=2\nestado fase=comprobando build=2\n"
+                        "actualizar 1\nestado fase=instalando build=2\n"
+                        "estado fase=reabriendo build=2\n"),
+            std::string::npos)
+      << salida;
+  ASSERT_TRUE(esperarA([&] { return fs::exists(marca); })) << salida;
+  EXPECT_EQ(leerArchivo(marca), "build 2\n");
+  EXPECT_FALSE(fs::exists(zip.parent_path()));
+}
+
+}  // namespace
+}  // namespace ovelmar
