@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Plataforma/Plataforma.hpp"
@@ -22,9 +23,7 @@ class EntornoFijo : public Entorno {
  public:
   std::map<std::string, std::string> variables;
   std::optional<std::string> variable(const std::string& n) override {
-    auto it = variables.find(n);
-    if (it == variables.end()) return std::nullopt;
-    return it->second;
+    return variables.count(n) ? std::optional(variables[n]) : std::nullopt;
   }
 };
 
@@ -34,21 +33,16 @@ class PaqueteFijo : public PaquetePrincipal {
   std::optional<Diccionario> infoFija;
   int lecturas = 0;
   std::optional<std::string> ruta() override { return rutaFija; }
-  std::optional<Diccionario> info() override {
-    ++lecturas;
-    return infoFija;
-  }
+  std::optional<Diccionario> info() override { return ++lecturas, infoFija; }
 };
 
 class CarpetasFijas : public Carpetas {
  public:
-  std::optional<std::string> descargasFija;
-  std::optional<std::string> cachesFija;
-  std::string temporalFija = "/tmp";
+  std::optional<std::string> descargasFija, cachesFija;
   std::vector<std::string> raices;
   std::optional<std::string> descargas() override { return descargasFija; }
   std::optional<std::string> caches() override { return cachesFija; }
-  std::string temporal() override { return temporalFija; }
+  std::string temporal() override { return "/tmp"; }
   std::vector<std::string> raicesDeVolumenes() override { return raices; }
 };
 
@@ -64,9 +58,7 @@ class ColaManual : public ColaPrincipal {
   explicit ColaManual(RelojManual& reloj) : reloj_(reloj) {}
   bool principal = true;
   bool esHiloPrincipal() override { return principal; }
-  void enviar(std::function<void()> t) override {
-    pendientes_.push_back({reloj_.t, orden_++, std::move(t)});
-  }
+  void enviar(std::function<void()> t) override { enviarDespues(0, std::move(t)); }
   void enviarDespues(double s, std::function<void()> t) override {
     pendientes_.push_back({reloj_.t + s, orden_++, std::move(t)});
   }
@@ -76,7 +68,7 @@ class ColaManual : public ColaPrincipal {
   void correr() { avanzar(0); }
   // Moves the clock forward, running each item at its time, in order.
   void avanzar(double segundos) {
-    double fin = reloj_.t + segundos;
+    const double fin = reloj_.t + segundos;
     for (;;) {
       auto it = std::min_element(pendientes_.begin(), pendientes_.end(), [](auto& a, auto& b) {
         return a.cuando != b.cuando ? a.cuando < b.cuando : a.orden < b.orden;
@@ -89,7 +81,6 @@ class ColaManual : public ColaPrincipal {
     }
     reloj_.t = fin;
   }
-  std::size_t pendientes() const { return pendientes_.size(); }
 
  private:
   struct Pendiente {
@@ -106,14 +97,12 @@ class ColaManual : public ColaPrincipal {
 class ColaGlobalManual : public ColaGlobal {
  public:
   std::vector<std::pair<double, std::function<void()>>> trabajos;
-  void enviar(std::function<void()> t) override { trabajos.emplace_back(0.0, std::move(t)); }
+  void enviar(std::function<void()> t) override { enviarDespues(0, std::move(t)); }
   void enviarDespues(double s, std::function<void()> t) override {
     trabajos.emplace_back(s, std::move(t));
   }
   void correrTodo() {
-    auto t = std::move(trabajos);
-    trabajos.clear();
-    for (auto& [s, f] : t) f();
+    for (auto& [s, f] : std::exchange(trabajos, {})) f();
   }
 };
 
@@ -127,8 +116,7 @@ class CargaDinamicaFalsa : public CargaDinamica {
     return hayBiblioteca ? this : nullptr;
   }
   void* simbolo(void*, const char* nombre) override {
-    auto it = simbolos.find(nombre);
-    return it == simbolos.end() ? nullptr : it->second;
+    return simbolos.count(nombre) ? simbolos[nombre] : nullptr;
   }
 };
 

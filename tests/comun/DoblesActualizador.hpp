@@ -19,8 +19,7 @@ class PreferenciasEnMemoria : public Preferencias {
   int escrituras = 0;
   std::optional<Valor> leer(const std::string& clave) override {
     auto it = valores.find(clave);
-    if (it == valores.end()) return std::nullopt;
-    return it->second;
+    return it == valores.end() ? std::nullopt : std::optional(it->second);
   }
   void escribir(const std::string& clave, const Valor& valor) override {
     ++escrituras;
@@ -45,16 +44,14 @@ class SesionManual : public SesionDeDescarga, public std::enable_shared_from_thi
   ConfiguracionDeSesion configuracion;
   DelegadoDeDescarga* delegado = nullptr;
   std::vector<std::shared_ptr<TareaManual>> tareas;
-  int terminadas = 0;
-  int canceladas = 0;
+  int terminadas = 0, canceladas = 0;
 
   std::shared_ptr<TareaDeDescarga> tarea(const std::string& url,
                                          const OpcionesDeTarea& opciones) override {
-    auto t = std::make_shared<TareaManual>();
-    t->url = url;
-    t->opciones = opciones;
-    tareas.push_back(t);
-    return t;
+    tareas.push_back(std::make_shared<TareaManual>());
+    tareas.back()->url = url;
+    tareas.back()->opciones = opciones;
+    return tareas.back();
   }
   std::shared_ptr<TareaDeDescarga> tareaConReanudacion(const std::vector<std::uint8_t>&,
                                                        const std::string& url,
@@ -86,38 +83,12 @@ class RedManual : public Red {
   std::vector<std::shared_ptr<SesionManual>> sesiones;
   std::shared_ptr<SesionDeDescarga> crearSesion(const ConfiguracionDeSesion& configuracion,
                                                 DelegadoDeDescarga& delegado) override {
-    auto s = std::make_shared<SesionManual>();
-    s->configuracion = configuracion;
-    s->delegado = &delegado;
-    sesiones.push_back(s);
-    return s;
+    sesiones.push_back(std::make_shared<SesionManual>());
+    sesiones.back()->configuracion = configuracion;
+    sesiones.back()->delegado = &delegado;
+    return sesiones.back();
   }
   SesionManual& ultima() { return *sesiones.back(); }
-};
-
-// Code signing that answers what the test sets, one status per operation.
-class FirmaFija : public FirmaDeCodigo {
- public:
-  std::int32_t codigo = 0, requisito = 0, validez = 0;
-  std::vector<std::string> requisitos;  // texts compiled
-  std::vector<std::uint32_t> banderas;  // of each validation
-  std::int32_t crearCodigoEstatico(const std::string&, std::uint32_t,
-                                   std::unique_ptr<CodigoEstatico>& c) override {
-    if (codigo == 0) c = std::make_unique<CodigoEstatico>();
-    return codigo;
-  }
-  std::int32_t crearRequisito(const std::string& texto, std::uint32_t,
-                              std::unique_ptr<RequisitoDeCodigo>& r) override {
-    requisitos.push_back(texto);
-    if (requisito == 0) r = std::make_unique<RequisitoDeCodigo>();
-    return requisito;
-  }
-  std::int32_t comprobarValidez(const CodigoEstatico&, std::uint32_t b, const RequisitoDeCodigo*,
-                                std::optional<std::string>& error) override {
-    banderas.push_back(b);
-    if (validez != 0) error = "a sealed resource is missing or invalid: Contents/MacOS/Foo";
-    return validez;
-  }
 };
 
 }  // namespace ovelmar::pruebas

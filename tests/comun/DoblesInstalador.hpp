@@ -32,26 +32,23 @@ class ArchivosFalsos : public Archivos {
   explicit ArchivosFalsos(Bitacora& b) : b_(b) {}
 
   std::map<std::string, std::string> items;
-  std::set<std::string> noEscribibles;
-  std::map<std::string, std::string> enlaces;  // resolverEnlaces: path -> target
-  std::map<std::string, bool> soloLecturas;    // volume -> read-only
-  std::map<std::string, Error> fallos;         // operation name -> its error
+  std::set<std::string> noEscribibles, imborrables;
+  std::map<std::string, std::string> enlaces;   // resolverEnlaces: path -> target
+  std::map<std::string, bool> soloLecturas;     // volume -> read-only
+  std::map<std::string, std::uint32_t> duenos;  // absent: the test user's (501)
+  std::map<std::string, Error> fallos;          // operation name -> its error
 
   bool existe(const std::string& r) override { return items.count(r) > 0; }
   bool escribible(const std::string& r) override { return noEscribibles.count(r) == 0; }
-  std::map<std::string, std::uint32_t> duenos;  // absent: the test user's (501)
   std::optional<std::uint32_t> dueno(const std::string& r) override {
     if (!items.count(r)) return std::nullopt;
-    auto it = duenos.find(r);
-    return it == duenos.end() ? 501u : it->second;
+    return duenos.count(r) ? duenos[r] : 501u;
   }
   std::optional<bool> soloLectura(const std::string& r) override {
-    auto it = soloLecturas.find(r);
-    return it == soloLecturas.end() ? std::nullopt : std::optional(it->second);
+    return soloLecturas.count(r) ? std::optional(soloLecturas[r]) : std::nullopt;
   }
   std::string resolverEnlaces(const std::string& r) override {
-    auto it = enlaces.find(r);
-    return it == enlaces.end() ? r : it->second;
+    return enlaces.count(r) ? enlaces[r] : r;
   }
   Resultado crearCarpetas(const std::string& r) override {
     items[r];
@@ -60,13 +57,10 @@ class ArchivosFalsos : public Archivos {
   std::optional<std::vector<std::string>> listar(const std::string&) override {
     return std::nullopt;
   }
-  std::set<std::string> imborrables;
   Resultado eliminar(const std::string& r) override {
     if (Resultado e = operacion("eliminar", r)) return e;
     if (imborrables.count(r)) return errorDePrueba(EACCES);
-    if (arbol(r).empty()) return errorDePrueba(ENOENT);
-    for (const std::string& k : arbol(r)) items.erase(k);
-    return std::nullopt;
+    return quitar(r) ? std::nullopt : Resultado(errorDePrueba(ENOENT));
   }
   Resultado mover(const std::string& de, const std::string& a) override {
     if (Resultado e = operacion("mover", de + " " + a)) return e;
@@ -79,41 +73,23 @@ class ArchivosFalsos : public Archivos {
   Resultado reemplazar(const std::string& d, const std::string& n) override {
     if (Resultado e = operacion("reemplazar", d + " " + n)) return e;
     if (!items.count(n) || !items.count(d)) return errorDePrueba(ENOENT);
-    for (const std::string& k : arbol(d)) items.erase(k);
+    quitar(d);
     return trasladar(n, d, true);
   }
   Resultado papelera(const std::string& r) override {
     if (Resultado e = operacion("papelera", r)) return e;
-    for (const std::string& k : arbol(r)) items.erase(k);
+    quitar(r);
     return std::nullopt;
   }
   std::optional<std::int64_t> tamano(const std::string& r) override {
-    auto it = items.find(r);
-    if (it == items.end()) return std::nullopt;
-    return static_cast<std::int64_t>(it->second.size());
+    if (!items.count(r)) return std::nullopt;
+    return static_cast<std::int64_t>(items[r].size());
   }
   std::optional<std::vector<std::uint8_t>> leer(const std::string& r) override {
-    auto it = items.find(r);
-    if (it == items.end()) return std::nullopt;
-    return std::vector<std::uint8_t>(it->second.begin(), it->second.end());
+    if (!items.count(r)) return std::nullopt;
+    return std::vector<std::uint8_t>(items[r].begin(), items[r].end());
   }
-  std::unique_ptr<LectorDeArchivo> abrirParaLeer(const std::string& r) override {
-    struct Lector : LectorDeArchivo {
-      std::string contenido;
-      std::size_t hecho = 0;
-      std::optional<std::size_t> leer(std::uint8_t* d, std::size_t n) override {
-        n = std::min(n, contenido.size() - hecho);
-        std::copy_n(contenido.data() + hecho, n, d);
-        hecho += n;
-        return n;
-      }
-    };
-    auto it = items.find(r);
-    if (it == items.end()) return nullptr;
-    auto lector = std::make_unique<Lector>();
-    lector->contenido = it->second;
-    return lector;
-  }
+  std::unique_ptr<LectorDeArchivo> abrirParaLeer(const std::string&) override { return nullptr; }
   Resultado escribirAtomico(const std::string& r, const std::vector<std::uint8_t>& b) override {
     items[r] = std::string(b.begin(), b.end());
     return std::nullopt;
@@ -128,8 +104,7 @@ class ArchivosFalsos : public Archivos {
  private:
   Resultado operacion(const std::string& nombre, const std::string& rutas) {
     b_.push_back(nombre + " " + rutas);
-    auto it = fallos.find(nombre);
-    return it == fallos.end() ? std::nullopt : Resultado(it->second);
+    return fallos.count(nombre) ? Resultado(fallos[nombre]) : std::nullopt;
   }
   std::vector<std::string> arbol(const std::string& r) const {
     std::vector<std::string> v;
@@ -137,13 +112,16 @@ class ArchivosFalsos : public Archivos {
       if (k == r || k.starts_with(r + "/")) v.push_back(k);
     return v;
   }
-  Resultado trasladar(const std::string& de, const std::string& a, bool quitar) {
+  bool quitar(const std::string& r) {
+    std::vector<std::string> todos = arbol(r);
+    for (const std::string& k : todos) items.erase(k);
+    return !todos.empty();
+  }
+  Resultado trasladar(const std::string& de, const std::string& a, bool mover) {
     std::vector<std::string> todos = arbol(de);
     if (todos.empty()) return errorDePrueba(ENOENT);
-    for (const std::string& k : todos) {
-      items[a + k.substr(de.size())] = items[k];
-      if (quitar) items.erase(k);
-    }
+    for (const std::string& k : todos) items[a + k.substr(de.size())] = items[k];
+    if (mover) quitar(de);
     return std::nullopt;
   }
   Bitacora& b_;
@@ -179,10 +157,8 @@ class AplicacionesFalsas : public Aplicaciones {
     forzadaEn[a.pid] = reloj_.t;
   }
   bool terminada(const AplicacionEnEjecucion& a) override {
-    auto pedido = pedidoEn.find(a.pid);
-    auto tarda = tardaEnCerrar.find(a.pid);
-    return forzadaEn.count(a.pid) || (pedido != pedidoEn.end() && tarda != tardaEnCerrar.end() &&
-                                      reloj_.t >= pedido->second + tarda->second);
+    return forzadaEn.count(a.pid) || (pedidoEn.count(a.pid) && tardaEnCerrar.count(a.pid) &&
+                                      reloj_.t >= pedidoEn[a.pid] + tardaEnCerrar[a.pid]);
   }
 
  private:
@@ -193,42 +169,48 @@ class AplicacionesFalsas : public Aplicaciones {
 // Answers alerts from a script; -1 (dismissed) once the script runs out.
 class AlertasGuionadas : public Alertas {
  public:
-  explicit AlertasGuionadas(Bitacora& b) : bitacora(b) {}
-  Bitacora& bitacora;
+  explicit AlertasGuionadas(Bitacora& b) : b_(b) {}
   std::deque<int> respuestas;
   std::vector<Alerta> mostradas;
   int mostrar(const Alerta& a) override {
-    bitacora.push_back("alerta " + a.mensaje);
+    b_.push_back("alerta " + a.mensaje);
     mostradas.push_back(a);
     if (respuestas.empty()) return -1;
     int r = respuestas.front();
     respuestas.pop_front();
     return r;
   }
+
+ private:
+  Bitacora& b_;
 };
 
 // Records the script source; `alEjecutar` stands for what the elevated command does.
 class AdministradorFalso : public Administrador {
  public:
-  explicit AdministradorFalso(Bitacora& b) : bitacora(b) {}
-  Bitacora& bitacora;
+  explicit AdministradorFalso(Bitacora& b) : b_(b) {}
   std::vector<std::string> fuentes;
   ResultadoDeGuion resultado;
   std::function<void()> alEjecutar;
   ResultadoDeGuion ejecutarAppleScript(const std::string& fuente) override {
-    bitacora.push_back("administrador");
+    b_.push_back("administrador");
     fuentes.push_back(fuente);
     if (alEjecutar) alEjecutar();
     return resultado;
   }
+
+ private:
+  Bitacora& b_;
 };
 
 class AplicacionFalsa : public Aplicacion {
  public:
-  explicit AplicacionFalsa(Bitacora& b) : bitacora(b) {}
-  Bitacora& bitacora;
-  void activar() override { bitacora.push_back("activar"); }
-  void terminar() override { bitacora.push_back("terminar"); }
+  explicit AplicacionFalsa(Bitacora& b) : b_(b) {}
+  void activar() override { b_.push_back("activar"); }
+  void terminar() override { b_.push_back("terminar"); }
+
+ private:
+  Bitacora& b_;
 };
 
 // What `salir` throws (after logging "salir <status>"), since a double cannot end the
@@ -240,37 +222,39 @@ struct Salida {
 // Records the programs it runs (`ejecutar` answers `estado`) and starts.
 class ProcesosFalsos : public Procesos {
  public:
-  explicit ProcesosFalsos(Bitacora& b) : bitacora(b) {}
-  Bitacora& bitacora;
+  explicit ProcesosFalsos(Bitacora& b) : b_(b) {}
   std::variant<int, Error> estado = 0;
   std::vector<std::vector<std::string>> lanzados;
+  bool lanzable = true;
+  std::set<std::int32_t> vivos;
 
   std::string herramienta(const std::string& r) override { return r; }
   std::variant<int, Error> ejecutar(const std::string& programa,
                                     const std::vector<std::string>& args) override {
     std::string orden = "ejecutar " + programa;
     for (const std::string& a : args) orden += " " + a;
-    bitacora.push_back(orden);
+    b_.push_back(orden);
     return estado;
   }
   std::optional<std::int32_t> lanzar(const std::string& programa,
                                      const std::vector<std::string>& args) override {
-    bitacora.push_back("lanzar " + programa);
+    b_.push_back("lanzar " + programa);
     lanzados.push_back({programa});
     lanzados.back().insert(lanzados.back().end(), args.begin(), args.end());
     if (!lanzable) return std::nullopt;
     return 200 + static_cast<std::int32_t>(lanzados.size());
   }
-  bool lanzable = true;
   bool vive(std::int32_t pid) override { return vivos.count(pid) > 0; }
-  std::set<std::int32_t> vivos;
   std::int32_t pid() override { return 100; }
   std::uint32_t uid() override { return 501; }
   std::string nombreDeUsuario() override { return "ana"; }
   [[noreturn]] void salir(int e) override {
-    bitacora.push_back("salir " + std::to_string(e));
+    b_.push_back("salir " + std::to_string(e));
     throw Salida{e};
   }
+
+ private:
+  Bitacora& b_;
 };
 
 }  // namespace ovelmar::pruebas

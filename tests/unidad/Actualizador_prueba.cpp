@@ -9,10 +9,7 @@
 #include <tuple>
 
 #include "Ovelmar/Ovelmar.hpp"
-#include "Plataforma/linux/TextosLinux.hpp"
-#include "Plataforma/linux/UrlsLinux.hpp"
-#include "comun/DoblesActualizador.hpp"
-#include "comun/DoblesInstalador.hpp"
+#include "unidad/PlataformaDeDobles.hpp"
 
 namespace ovelmar {
 namespace {
@@ -30,14 +27,15 @@ Diccionario pedido(std::int64_t build, std::int64_t tamano = 100) {
           {"tamano", Valor(tamano)}};
 }
 
-Diccionario fase(const char* f, Valor progreso, std::int64_t bajado, std::int64_t total = 100) {
+Diccionario fase(const char* f, Valor progreso, std::int64_t bajado) {
   return {{"fase", Valor(f)},
           {"progreso", progreso},
           {"bajado", Valor(bajado)},
-          {"total", Valor(total)},
+          {"total", Valor(100)},
           {"build", Valor(42)}};
 }
 
+const Diccionario kEmpieza = fase("descargando", Valor(std::int64_t{0}), 0);
 const Diccionario kComprobando = fase("comprobando", Valor(std::int64_t{1}), 100);
 
 Diccionario fallo(const char* motivo, std::int64_t build) {
@@ -45,42 +43,7 @@ Diccionario fallo(const char* motivo, std::int64_t build) {
 }
 
 // One updater with every port a double, installed at /Applications/Foo.app.
-struct Banco {
-  RelojManual reloj;
-  ColaManual cola{reloj};
-  PaqueteFijo paquete;
-  CarpetasFijas carpetas;
-  Bitacora bitacora;
-  ArchivosFalsos archivos{bitacora};
-  RegistroEnMemoria registro;
-  PreferenciasEnMemoria preferencias;
-  Notificaciones notificaciones;
-  RedManual red;
-  ColaGlobalManual global;
-  ProcesosFalsos procesos{bitacora};
-  AplicacionesFalsas aplicaciones{bitacora, reloj};
-  AplicacionFalsa aplicacion{bitacora};
-  AdministradorFalso administrador{bitacora};
-  TextosLinux textos;
-  UrlsLinux urls;
-  EntornoFijo entorno;
-  Plataforma p{.paquete = &paquete,
-               .entorno = &entorno,
-               .colaPrincipal = &cola,
-               .colaGlobal = &global,
-               .reloj = &reloj,
-               .archivos = &archivos,
-               .carpetas = &carpetas,
-               .procesos = &procesos,
-               .aplicaciones = &aplicaciones,
-               .aplicacion = &aplicacion,
-               .administrador = &administrador,
-               .registro = &registro,
-               .preferencias = &preferencias,
-               .notificaciones = &notificaciones,
-               .red = &red,
-               .textos = &textos,
-               .urls = &urls};
+struct Banco : PlataformaDeDobles {
   ReglasDeActualizacion reglas{p};
   Instalador instalador{p, reglas};
   Actualizador act{p, reglas, instalador};
@@ -128,13 +91,9 @@ TEST(Actualizador, RecorreLasFasesConLosDiccionariosExactos) {
   s.progreso(30, 0);
   b.terminar(206, 100);
 
-  const std::vector<Diccionario> esperados{
-      fase("descargando", Valor(std::int64_t{0}), 0),
-      fase("descargando", Valor(0.5), 50),
-      fase("descargando", Valor(1.0), 150),
-      fase("descargando", Valor(0.3), 30),
-      kComprobando,
-  };
+  const std::vector<Diccionario> esperados{kEmpieza, fase("descargando", Valor(0.5), 50),
+                                           fase("descargando", Valor(1.0), 150),
+                                           fase("descargando", Valor(0.3), 30), kComprobando};
   EXPECT_EQ(b.avisos, esperados);
   EXPECT_EQ(b.estadosVistos, esperados);  // the state is already new inside the observer
   EXPECT_EQ(b.archivos.items[kZip], std::string(100, 'z'));
@@ -142,6 +101,13 @@ TEST(Actualizador, RecorreLasFasesConLosDiccionariosExactos) {
   EXPECT_EQ(antes, (Diccionario{{"fase", "nada"}}));  // a copy, not a view
   EXPECT_EQ(entrada.estadoDeLaActualizacion(), kComprobando);
   EXPECT_TRUE(b.registro.lineas.empty());
+
+  // Without a caches folder the downloads go to the temporary folder.
+  Banco sinCaches;
+  sinCaches.carpetas.cachesFija = "";
+  ASSERT_TRUE(sinCaches.act.empezar(pedido(42)));
+  EXPECT_EQ(sinCaches.sesion().ultima().opciones.archivoParcial,
+            "/tmp/com.ej.Foo/actualizacion/Foo-42.parcial");
 }
 
 TEST(Actualizador, LimitaLosAvisosDeProgresoACadaCuartoDeSegundo) {
@@ -152,11 +118,10 @@ TEST(Actualizador, LimitaLosAvisosDeProgresoACadaCuartoDeSegundo) {
   const std::pair<double, bool> pasos[] = {{0.0, true},  {0.1, false},    {0.25, true},
                                            {0.2, false}, {0.4999, false}, {0.5, true}};
   for (auto [en, avisa] : pasos) {
-    SCOPED_TRACE(en);
     const std::size_t antes = b.avisos.size();
     b.reloj.t = base + en;
     b.sesion().progreso(10, 100);
-    EXPECT_EQ(b.avisos.size() - antes, avisa ? 1u : 0u);
+    EXPECT_EQ(b.avisos.size() - antes, avisa ? 1u : 0u) << en;
   }
   // Not reset by a new download: its first callback 0.1 s later is held back.
   b.sesion().completado(ErrorDeRed{"caída", std::nullopt});
@@ -172,17 +137,13 @@ TEST(Actualizador, UnaPeticionDuranteOtraSoloRepiteElEstado) {
   ASSERT_TRUE(b.act.empezar(pedido(42)));
   b.sesion().progreso(40, 100);
   const Diccionario actual = b.act.estado();
-  Diccionario otraUrl = pedido(42, 555);
+  Diccionario otraUrl = pedido(42, 555), sinSha = pedido(42);
   otraUrl["url"] = Valor("https://otro.ej/x.zip");
-  Diccionario sinSha = pedido(42);
   sinSha.erase("sha256");
-  const std::tuple<const char*, Diccionario, bool, std::size_t> casos[] = {
-      {"mismo build, otra url y tamaño", otraUrl, true, 1},
-      {"otro build", pedido(43), false, 1},
-      {"ilegible", sinSha, false, 0},
-  };
-  for (const auto& [caso, d, respuesta, avisos] : casos) {
-    SCOPED_TRACE(caso);
+  // The request, the answer and how many states it posts.
+  const std::tuple<Diccionario, bool, std::size_t> casos[] = {
+      {otraUrl, true, 1}, {pedido(43), false, 1}, {sinSha, false, 0}};
+  for (const auto& [d, respuesta, avisos] : casos) {
     const std::size_t antes = b.avisos.size();
     EXPECT_EQ(b.act.empezar(d), respuesta);
     EXPECT_EQ(b.avisos.size() - antes, avisos);
@@ -200,9 +161,9 @@ TEST(Actualizador, FueraDeAplicacionesFallaSinTocarElRegistroDeFallos) {
   b.paquete.rutaFija = "/home/u/Downloads/Foo.app";
   const Valor registro(Diccionario{{"build", 7}, {"veces", 3}, {"ultimo", 1.5}});
   b.preferencias.valores[kClave] = registro;
-  for (int vez = 1; vez <= 2; ++vez) {  // idle again afterwards: the same test again
+  for (std::size_t vez = 1; vez <= 2; ++vez) {  // idle again afterwards: the same test again
     EXPECT_FALSE(b.act.empezar(pedido(42)));
-    EXPECT_EQ(b.avisos.size(), static_cast<std::size_t>(vez));
+    EXPECT_EQ(b.avisos.size(), vez);
     EXPECT_EQ(b.avisos.back(), fallo("fuera_de_aplicaciones", 42));
   }
   EXPECT_EQ(b.registro.lineas.front(),
@@ -214,27 +175,22 @@ TEST(Actualizador, FueraDeAplicacionesFallaSinTocarElRegistroDeFallos) {
 
 TEST(Actualizador, CuentaLosFallosPorBuildAunqueElRegistroEsteDanado) {
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-  struct Caso {
-    const char* caso;
-    std::optional<Valor> inicial;
-    std::vector<std::pair<std::int64_t, std::int64_t>> pasos;  // build, then "veces" after it
-  };
-  const Caso casos[] = {
-      {"sin registro; 42 tres veces, luego 43", std::nullopt, {{42, 1}, {42, 2}, {42, 3}, {43, 1}}},
-      {"sin veces", Valor(Diccionario{{"build", 42}}), {{42, 1}}},
-      {"build como texto", Valor(Diccionario{{"build", "42"}, {"veces", 4}}), {{42, 5}}},
-      {"veces negativo", Valor(Diccionario{{"build", 42}, {"veces", -9}}), {{42, 1}}},
-      {"veces en el máximo",
-       Valor(Diccionario{{"build", 42}, {"veces", Valor(kMax)}}),
-       {{42, kMax}, {42, kMax}}},
-      {"no es un diccionario", Valor("basura"), {{42, 1}}},
-      {"otro build", Valor(Diccionario{{"build", 41}, {"veces", 9}}), {{42, 1}}},
-  };
-  for (const Caso& c : casos) {
-    SCOPED_TRACE(c.caso);
+  // What is stored first, then each build that fails and the count after it.
+  const std::pair<std::optional<Valor>, std::vector<std::pair<std::int64_t, std::int64_t>>>
+      casos[] = {
+          {std::nullopt, {{42, 1}, {42, 2}, {42, 3}, {43, 1}}},
+          {Valor(Diccionario{{"build", 42}}), {{42, 1}}},
+          {Valor(Diccionario{{"build", "42"}, {"veces", 4}}), {{42, 5}}},
+          {Valor(Diccionario{{"build", 42}, {"veces", -9}}), {{42, 1}}},
+          {Valor(Diccionario{{"build", 42}, {"veces", Valor(kMax)}}), {{42, kMax}, {42, kMax}}},
+          {Valor("basura"), {{42, 1}}},
+          {Valor(Diccionario{{"build", 41}, {"veces", 9}}), {{42, 1}}},
+      };
+  for (const auto& [inicial, pasos] : casos) {
+    SCOPED_TRACE(testing::PrintToString(pasos));
     Banco b;
-    if (c.inicial) b.preferencias.valores[kClave] = *c.inicial;
-    for (auto [build, veces] : c.pasos) {
+    if (inicial) b.preferencias.valores[kClave] = *inicial;
+    for (auto [build, veces] : pasos) {
       b.reloj.t += 10.5;
       ASSERT_TRUE(b.act.empezar(pedido(build)));
       b.sesion().completado(ErrorDeRed{"sin red", std::nullopt});
@@ -271,22 +227,19 @@ TEST(Actualizador, LasLlamadasTardiasDeUnaSesionCanceladaNoCambianNada) {
   EXPECT_FALSE(b.archivos.existe(kZip));
   EXPECT_FALSE(b.archivos.existe(kCarpeta + "/Foo-42.reanudar"));
   EXPECT_EQ(b.sesion().canceladas + b.sesion().terminadas, 0);
-  EXPECT_EQ(b.act.estado(), fase("descargando", Valor(std::int64_t{0}), 0));
+  EXPECT_EQ(b.act.estado(), kEmpieza);
 }
 
-TEST(Actualizador, UnArchivoCompletoSeCompruebaSinDescargar) {
-  Banco b;
-  b.archivos.items[kZip] = std::string(100, 'z');
-  ASSERT_TRUE(b.act.empezar(pedido(42)));
-  ASSERT_TRUE(b.act.empezar(pedido(42)));  // while it is checked: "comprobando" again
-  EXPECT_EQ(b.avisos, (std::vector<Diccionario>{fase("descargando", Valor(std::int64_t{0}), 0),
-                                                kComprobando, kComprobando}));
-  EXPECT_TRUE(b.red.sesiones.empty());
-  EXPECT_TRUE(b.archivos.existe(kZip));
-}
-
-TEST(Actualizador, UnArchivoPrevioDeOtroTamanoSoloLoReemplazaUnCuerpoValido) {
-  // The status of the finished file of 100 bytes; none: that callback never comes.
+TEST(Actualizador, SoloUnArchivoDelTamanoPedidoLlegaAComprobando) {
+  // A complete archive already there is checked without a download, and again while it is.
+  Banco listo;
+  listo.archivos.items[kZip] = std::string(100, 'z');
+  ASSERT_TRUE(listo.act.empezar(pedido(42)));
+  ASSERT_TRUE(listo.act.empezar(pedido(42)));
+  EXPECT_EQ(listo.avisos, (std::vector<Diccionario>{kEmpieza, kComprobando, kComprobando}));
+  EXPECT_TRUE(listo.red.sesiones.empty());
+  // One of another size is replaced only by a body of a status that has one (206 here);
+  // none: that callback never comes.
   for (auto estado : {std::optional<int>(206), std::optional<int>(416), std::optional<int>()}) {
     SCOPED_TRACE(estado.value_or(0));
     Banco b;
@@ -308,49 +261,38 @@ TEST(Actualizador, ElCambioVaPorLaRutaQueDicenLosTresHechosYTerminaTrasOchoDecim
   struct Caso {
     const char* caso;
     std::function<void(Banco&)> preparar;
-    const char* motivo;                // nullptr: "reabriendo"
-    std::vector<std::string> lanzado;  // the script's arguments after "-c", text, "sh"
+    const char* motivo;   // nullptr: "reabriendo"
+    bool cambio = false;  // by the swap script, else by the reopen script
   };
-  const std::vector<std::string> cambio{"100", kApp, kNueva}, reabrir{"100", kApp};
+  auto sinPermiso = [](Banco& b) { b.archivos.noEscribibles.insert("/Applications"); };
   const Caso casos[] = {
-      {"todo escribible y del usuario", [](Banco&) {}, nullptr, cambio},
-      {"carpeta sin permiso", [&](Banco& b) { b.archivos.noEscribibles.insert("/Applications"); },
-       nullptr, reabrir},
+      {"todo escribible y del usuario", [](Banco&) {}, nullptr, true},
+      {"carpeta sin permiso", sinPermiso, nullptr, false},
       {"Contents sin permiso",
-       [&](Banco& b) { b.archivos.noEscribibles.insert(kApp + "/Contents"); }, nullptr, reabrir},
-      {"de otro usuario", [&](Banco& b) { b.archivos.duenos[kApp] = 0; }, nullptr, reabrir},
-      {"no hay instalada", [&](Banco& b) { b.archivos.items.erase(kApp); }, nullptr, reabrir},
+       [&](Banco& b) { b.archivos.noEscribibles.insert(kApp + "/Contents"); }, nullptr, false},
+      {"de otro usuario", [&](Banco& b) { b.archivos.duenos[kApp] = 0; }, nullptr, false},
+      {"no hay instalada", [&](Banco& b) { b.archivos.items.erase(kApp); }, nullptr, false},
       {"no se mueve pero se copia",
-       [](Banco& b) { b.archivos.fallos.emplace("mover", errorDePrueba(EXDEV)); }, nullptr, cambio},
+       [](Banco& b) { b.archivos.fallos.emplace("mover", errorDePrueba(EXDEV)); }, nullptr, true},
       {"ni se mueve ni se copia",
        [](Banco& b) {
          b.archivos.fallos.emplace("mover", errorDePrueba(EXDEV));
          b.archivos.fallos.emplace("copiar", errorDePrueba(ENOSPC));
        },
-       "instalar",
-       {}},
-      {"el guion no arranca", [](Banco& b) { b.procesos.lanzable = false; }, "instalar", {}},
+       "instalar"},
+      {"el guion no arranca", [](Banco& b) { b.procesos.lanzable = false; }, "instalar"},
       {"contraseña cancelada",
        [&](Banco& b) {
-         b.archivos.noEscribibles.insert("/Applications");
-         b.administrador.resultado = {true, true, -128};
+         sinPermiso(b), b.administrador.resultado = {true, true, -128};
        },
-       "cancelado",
-       {}},
+       "cancelado"},
       {"administrador falla",
        [&](Banco& b) {
-         b.archivos.noEscribibles.insert("/Applications");
-         b.administrador.resultado = {true, true, 1};
+         sinPermiso(b), b.administrador.resultado = {true, true, 1};
        },
-       "instalar",
-       {}},
-      {"reabrir no arranca",
-       [&](Banco& b) {
-         b.archivos.noEscribibles.insert("/Applications");
-         b.procesos.lanzable = false;
-       },
-       "instalar",
-       {}},
+       "instalar"},
+      {"reabrir no arranca", [&](Banco& b) { sinPermiso(b), b.procesos.lanzable = false; },
+       "instalar"},
   };
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.caso);
@@ -362,32 +304,24 @@ TEST(Actualizador, ElCambioVaPorLaRutaQueDicenLosTresHechosYTerminaTrasOchoDecim
     c.preparar(b);
     ASSERT_TRUE(b.act.empezar(pedido(42)));  // the archive is there: straight to "comprobando"
     b.act.instalar(kCandidato, *ReglasDeActualizacion(b.p).leerPedido(pedido(42)));
-    const Diccionario instalando = fase("instalando", Valor(std::int64_t{1}), 100);
     ASSERT_GE(b.avisos.size(), 3u);
-    EXPECT_EQ(b.avisos[2], instalando);
+    EXPECT_EQ(b.avisos[2], fase("instalando", Valor(std::int64_t{1}), 100));
     if (c.motivo) {
       EXPECT_EQ(b.act.estado(), fallo(c.motivo, 42));
       EXPECT_FALSE(b.archivos.existe(kNueva));
       EXPECT_TRUE(b.archivos.existe(kApp) || std::string(c.caso) == "no hay instalada");
-      // The archive stays for another try; a cancelled prompt keeps the whole folder.
-      EXPECT_TRUE(b.archivos.existe(kZip));
+      EXPECT_TRUE(b.archivos.existe(kZip));  // kept for another try
       continue;
     }
     EXPECT_EQ(b.act.estado(), fase("reabriendo", Valor(std::int64_t{1}), 100));
     EXPECT_FALSE(b.archivos.existe(kCarpeta));
-    ASSERT_EQ(b.procesos.lanzados.size(), 1u);
-    const std::vector<std::string>& l = b.procesos.lanzados[0];
-    ASSERT_EQ(l.size(), 4 + c.lanzado.size());
-    EXPECT_EQ(std::vector<std::string>(l.begin(), l.begin() + 2),
-              (std::vector<std::string>{"/bin/sh", "-c"}));
-    EXPECT_EQ(l[2], c.lanzado.size() == 3 ? ReglasDeActualizacion::guionDeCambio
-                                          : ReglasDeActualizacion::guionDeReabrir);
-    EXPECT_EQ(std::vector<std::string>(l.begin() + 3, l.end()), [&] {
-      std::vector<std::string> v{"sh"};
-      v.insert(v.end(), c.lanzado.begin(), c.lanzado.end());
-      return v;
-    }());
-    EXPECT_EQ(b.archivos.existe(kNueva + "/Contents/MacOS"), c.lanzado.size() == 3);
+    using V = std::vector<std::string>;
+    const V cambio{"/bin/sh", "-c",  std::string(ReglasDeActualizacion::guionDeCambio), "sh", "100",
+                   kApp,      kNueva};
+    const V reabrir{"/bin/sh", "-c",  std::string(ReglasDeActualizacion::guionDeReabrir),
+                    "sh",      "100", kApp};
+    EXPECT_EQ(b.procesos.lanzados, std::vector<V>{c.cambio ? cambio : reabrir});
+    EXPECT_EQ(b.archivos.existe(kNueva + "/Contents/MacOS"), c.cambio);
     auto terminado = [&] { return std::count(b.bitacora.begin(), b.bitacora.end(), "terminar"); };
     b.cola.avanzar(Actualizador::esperaHastaTerminar - 0.001);
     EXPECT_EQ(terminado(), 0);

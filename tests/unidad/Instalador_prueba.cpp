@@ -9,11 +9,8 @@
 
 #include "Ovelmar/Instalador.hpp"
 #include "Ovelmar/ReglasDeActualizacion.hpp"
-#include "Plataforma/linux/PropiedadesLinux.hpp"
 #include "comun/CarpetaTemporal.hpp"
-#include "comun/Dobles.hpp"
-#include "comun/DoblesActualizador.hpp"
-#include "comun/DoblesInstalador.hpp"
+#include "unidad/PlataformaDeDobles.hpp"
 
 namespace ovelmar {
 namespace {
@@ -27,33 +24,12 @@ std::string info(const std::string& version) {
 }
 
 // Every port the installer uses, as doubles, around one installer.
-struct Banco {
-  Bitacora b;
-  IdiomasFijos idiomas;
-  EntornoFijo entorno;
-  PaqueteFijo paquete;
-  CarpetasFijas carpetas;
-  RelojManual reloj;
-  ColaManual cola{reloj};
-  ColaGlobalManual global;
-  ArchivosFalsos archivos{b};
-  AplicacionesFalsas aplicaciones{b, reloj};
-  AlertasGuionadas alertas{b};
-  AdministradorFalso administrador{b};
-  AplicacionFalsa aplicacion{b};
-  ProcesosFalsos procesos{b};
-  PropiedadesLinux propiedades;
-  PreferenciasEnMemoria preferencias;
-  Plataforma p;
+struct Banco : PlataformaDeDobles {
+  Bitacora& b = bitacora;
   ReglasDeActualizacion reglas{p};
   Instalador instalador{p, reglas};
 
   Banco() {
-    p.paquete = &paquete, p.idiomas = &idiomas, p.entorno = &entorno, p.colaPrincipal = &cola;
-    p.colaGlobal = &global, p.reloj = &reloj, p.archivos = &archivos, p.carpetas = &carpetas;
-    p.propiedades = &propiedades, p.procesos = &procesos, p.aplicaciones = &aplicaciones;
-    p.aplicacion = &aplicacion, p.alertas = &alertas, p.administrador = &administrador;
-    p.preferencias = &preferencias;
     idiomas.lista = {"en-US"};
     paquete.rutaFija = kOrigen;
     paquete.infoFija = Diccionario{{"CFBundleIdentifier", "com.ejemplo.Kestra"},
@@ -77,7 +53,7 @@ struct Banco {
     }
   }
   // The log joined with " | ", the destination and the source written as {D} and {S}.
-  std::string bitacora() {
+  std::string diario() {
     std::string r;
     for (const std::string& s : b) r += (r.empty() ? "" : " | ") + s;
     for (auto [valor, marca] : {std::pair{D(), "{D}"}, {kOrigen, "{S}"}})
@@ -106,6 +82,7 @@ TEST(MoverSiHaceFalta, TablaDeDecisiones) {
     std::string salida = "";
   };
   auto nada = [](Banco&) {};
+  auto prueba = [](Banco& b) { b.entorno.variables["KESTRAVON_DESTINO"] = "/tmp/destino"; };
   const Caso casos[] = {
       {"sin paquete", [](Banco& b) { b.paquete.rutaFija.reset(); }, nullptr, false, -1, "", false,
        ""},
@@ -132,10 +109,11 @@ TEST(MoverSiHaceFalta, TablaDeDecisiones) {
          b.administrador.resultado = {true, true, -128};
        },
        nullptr, false, 0, "", false, kPregunta + " | administrador"},
-      {"modo de prueba: ni pregunta ni cierra otras copias",
-       [](Banco& b) { b.entorno.variables["KESTRAVON_DESTINO"] = "/tmp/destino"; }, nullptr, true,
-       -1, "", true, kCopia + " | mover {D}.nuevo {D} | terminar",
+      {"modo de prueba: ni pregunta ni cierra otras copias", prueba, nullptr, true, -1, "", true,
+       kCopia + " | mover {D}.nuevo {D} | terminar",
        "instalada en /tmp/destino/Kestra.app desde /home/ana/Downloads/Kestra.app\n"},
+      {"modo de prueba, ya instalada", prueba, "7", false, -1, "", true, "terminar",
+       "ya instalada en /tmp/destino/Kestra.app\n"},
   };
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.caso);
@@ -152,7 +130,7 @@ TEST(MoverSiHaceFalta, TablaDeDecisiones) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.salida);
     b.responderAperturas(c.aperturas);
     EXPECT_EQ(resultado, c.resultado);
-    EXPECT_EQ(b.bitacora(), c.bitacora);
+    EXPECT_EQ(b.diario(), c.bitacora);
   }
 }
 
@@ -223,10 +201,10 @@ TEST(AbrirInstalada, ExpulsaReintentaUnaVezYTerminaSinTirarLaInstalada) {
     Banco b;
     c.preparar(b);
     b.instalador.abrirInstalada(c.original, c.reintentar, true);
-    EXPECT_EQ(b.bitacora(), "abrir {D} nueva");
+    EXPECT_EQ(b.diario(), "abrir {D} nueva");
     b.b.clear();
     b.responderAperturas(c.aperturas);
-    EXPECT_EQ(b.bitacora(), c.bitacora);
+    EXPECT_EQ(b.diario(), c.bitacora);
     // The terminate request goes with an exit 1.5 seconds later, whatever happened.
     ASSERT_EQ(b.global.trabajos.size(), 1u);
     EXPECT_EQ(b.global.trabajos[0].first, 1.5);
@@ -262,7 +240,7 @@ TEST(CerrarOtrasCopias, EsperaCincoSegundosAntesDeForzar) {
     if (c.tarda201 >= 0) b.aplicaciones.tardaEnCerrar[201] = c.tarda201;
     const double inicio = b.reloj.t;
     b.instalador.cerrarOtrasCopias();
-    EXPECT_EQ(b.bitacora(), c.bitacora);
+    EXPECT_EQ(b.diario(), c.bitacora);
     EXPECT_EQ(b.aplicaciones.identificadores, std::vector<std::string>{"com.ejemplo.Kestra"});
     // Never earlier than needed, and no longer than one slice after it.
     EXPECT_GE(b.reloj.t - inicio, c.espera);
@@ -337,7 +315,7 @@ TEST(NuevaCopia, SeRespetaMientrasOtroLaUsaYSeLimpiaSiNadieLaUsa) {
     EXPECT_EQ(b.instalador.instalar(kOrigen), std::nullopt);
     EXPECT_NEAR(b.reloj.t - inicio, c.espera, 0.11);
     EXPECT_TRUE(b.archivos.existe(b.D() + "/Contents/Info.plist"));
-    EXPECT_NE(b.bitacora().find(std::string("copiar {S} {D}") + c.nuevaUsada + " |"),
+    EXPECT_NE(b.diario().find(std::string("copiar {S} {D}") + c.nuevaUsada + " |"),
               std::string::npos);
   }
 }
@@ -393,7 +371,7 @@ TEST(InstalarComoAdministrador, SinPermisoVaPorElGuionYSoloCuentaLaCopiaHecha) {
     EXPECT_EQ(b.instalador.instalar(kOrigen),
               c.instala ? std::nullopt : Resultado(Error::cocoa(Error::fileWriteNoPermission)));
     // The other copies close before the password request.
-    EXPECT_EQ(b.bitacora(), "terminar 200 | administrador");
+    EXPECT_EQ(b.diario(), "terminar 200 | administrador");
     // The command holds no backslash or double quote, so it is quoted as it stands.
     EXPECT_EQ(b.administrador.fuentes.at(0),
               "do shell script \"" + kOrdenDeAdministrador + "\" with administrator privileges");
@@ -402,7 +380,7 @@ TEST(InstalarComoAdministrador, SinPermisoVaPorElGuionYSoloCuentaLaCopiaHecha) {
   prueba.entorno.variables["KESTRAVON_DESTINO"] = "/tmp/destino";
   prueba.aplicaciones.corriendo = {{200, {}}};
   prueba.instalador.instalarComoAdministrador(kOrigen, {});
-  EXPECT_EQ(prueba.bitacora(), "administrador");
+  EXPECT_EQ(prueba.diario(), "administrador");
 }
 
 TEST(Versiones, ReglaDelNumeroDeBuild) {
