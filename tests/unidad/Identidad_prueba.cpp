@@ -12,65 +12,33 @@ namespace {
 using pruebas::IdiomasFijos;
 using pruebas::PaqueteFijo;
 
-struct CasoIdentidad {
-  const char* caso;
-  Diccionario info;
-  Identidad esperada;
-  const char* app;
-  const char* aviso;
-};
-
 TEST(Identidad, SeLeeDeLaInformacionDelPaquete) {
-  const CasoIdentidad casos[] = {
-      {"solo nombre corto",
-       {{"CFBundleName", "Foo"}},
-       {"", "Foo", "Foo"},
-       "Foo.app",
-       ".actualizacion"},
-      {"nombre visible vacío",
-       {{"CFBundleName", "Foo"}, {"CFBundleDisplayName", ""}},
-       {"", "Foo", "Foo"},
-       "Foo.app",
-       ".actualizacion"},
-      {"nombre visible",
-       {{"CFBundleName", "Foo"}, {"CFBundleDisplayName", "Foo Bar"}, {"CFBundleIdentifier", "x.y"}},
-       {"x.y", "Foo", "Foo Bar"},
-       "Foo Bar.app",
-       "x.y.actualizacion"},
-      {"identificador numérico",
-       {{"CFBundleIdentifier", 42}, {"CFBundleName", "Foo"}},
-       {"", "Foo", "Foo"},
-       "Foo.app",
-       ".actualizacion"},
-      {"nombre visible de otro tipo",
-       {{"CFBundleName", "Foo"}, {"CFBundleDisplayName", Valor(Lista{"x"})}},
-       {"", "Foo", "Foo"},
-       "Foo.app",
-       ".actualizacion"},
-      {"nombre corto de otro tipo",
-       {{"CFBundleName", true}},
-       {"", "", ""},
-       ".app",
-       ".actualizacion"},
-      {"vacío", {}, {"", "", ""}, ".app", ".actualizacion"},
+  const std::pair<Diccionario, Identidad> casos[] = {
+      {{{"CFBundleName", "Foo"}}, {"", "Foo", "Foo"}},
+      {{{"CFBundleName", "Foo"}, {"CFBundleDisplayName", ""}}, {"", "Foo", "Foo"}},
+      {{{"CFBundleName", "Foo"}, {"CFBundleDisplayName", "Foo Bar"}, {"CFBundleIdentifier", "x.y"}},
+       {"x.y", "Foo", "Foo Bar"}},
+      {{{"CFBundleIdentifier", 42}, {"CFBundleName", "Foo"}}, {"", "Foo", "Foo"}},
+      {{{"CFBundleName", "Foo"}, {"CFBundleDisplayName", Valor(Lista{"x"})}}, {"", "Foo", "Foo"}},
+      {{{"CFBundleName", true}}, {"", "", ""}},
+      {{}, {"", "", ""}},
   };
-  for (const auto& c : casos) {
-    SCOPED_TRACE(c.caso);
-    Identidad i = Identidad::de(c.info);
-    EXPECT_EQ(i, c.esperada);
-    EXPECT_EQ(i.app(), c.app);
-    EXPECT_EQ(i.aviso(), c.aviso);
-  }
-  Identidad foo{"com.ej.Foo", "Foo", "Foo"};
+  for (const auto& [info, esperada] : casos)
+    EXPECT_EQ(Identidad::de(info), esperada) << testing::PrintToString(info);
+  const Identidad foo{"com.ej.Foo", "Foo", "Foo Bar"};
+  EXPECT_EQ(foo.app(), "Foo Bar.app");
+  EXPECT_EQ(foo.aviso(), "com.ej.Foo.actualizacion");
   EXPECT_EQ(foo.claveDeFallos(), "com.ej.Foo.actualizacion.fallos");
   EXPECT_EQ(foo.carpetaDeDescargas(), "com.ej.Foo/actualizacion");
 }
 
 TEST(Identidad, SeConstruyeUnaSolaVezAunqueVariosHilosLlegenJuntos) {
   PaqueteFijo paquete;
-  paquete.infoFija = Diccionario{{"CFBundleIdentifier", "com.ej.Foo"}};
   Plataforma p;
   p.paquete = &paquete;
+  EXPECT_EQ(ReglasDeActualizacion(p).identidad(), (Identidad{"", "", ""}));  // no information
+  paquete.infoFija = Diccionario{{"CFBundleIdentifier", "com.ej.Foo"}};
+  paquete.lecturas = 0;
   ReglasDeActualizacion reglas(p);
   std::vector<std::thread> hilos;
   for (int i = 0; i < 8; ++i)
@@ -79,16 +47,6 @@ TEST(Identidad, SeConstruyeUnaSolaVezAunqueVariosHilosLlegenJuntos) {
   paquete.infoFija = Diccionario{{"CFBundleIdentifier", "otro"}};
   EXPECT_EQ(reglas.identificador(), "com.ej.Foo");
   EXPECT_EQ(paquete.lecturas, 1);
-}
-
-TEST(Identidad, SinInformacionTodoVacio) {
-  PaqueteFijo paquete;
-  Plataforma p;
-  p.paquete = &paquete;
-  ReglasDeActualizacion reglas(p);
-  EXPECT_EQ(reglas.identidad(), (Identidad{"", "", ""}));
-  EXPECT_EQ(ReglasDeActualizacion::tamanoMaximo, 209715200);
-  EXPECT_EQ(ReglasDeActualizacion::equipo, "QZ7K4WM2XD");
 }
 
 TEST(Idioma, SoloCuentaElPrimeroPreferido) {

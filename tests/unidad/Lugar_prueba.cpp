@@ -73,16 +73,9 @@ TEST_F(Lugar, ElDestinoYElModoDePruebaSalenDeLaVariable) {
     EXPECT_EQ(i.modoPrueba(), c.prueba);
     EXPECT_EQ(i.destinoDir(), c.dir);
     EXPECT_EQ(i.destino(), rutas::unir(c.dir, "Nombre.app"));
+    entorno.variables["KESTRAVON_DESTINO"] = "/otra";  // fixed at the first use
+    EXPECT_EQ(i.destinoDir(), c.dir);
   }
-}
-
-TEST_F(Lugar, ElDestinoSeFijaEnElPrimerUso) {
-  entorno.variables["KESTRAVON_DESTINO"] = "/tmp/prueba";
-  Instalador i = instalador();
-  EXPECT_TRUE(i.modoPrueba());
-  entorno.variables.clear();
-  EXPECT_TRUE(i.modoPrueba());
-  EXPECT_EQ(i.destinoDir(), "/tmp/prueba");
 }
 
 TEST_F(Lugar, DescargasEsTodoLoQueCuelgaDeLaCarpetaPeroNoElla) {
@@ -139,12 +132,9 @@ TEST_F(Lugar, ElVolumenDelDiscoSoloSiEsDeSoloLecturaYLlevaElNombre) {
   };
   Instalador i = instalador();
   for (const Caso& c : casos) EXPECT_EQ(i.volumenDelDMG(c.ruta), c.volumen) << c.ruta;
-}
-
-TEST_F(Lugar, SinNombreVisibleNoHayVolumen) {
-  paquete.infoFija = Diccionario{{"CFBundleIdentifier", "com.ej.Nombre"}};
-  archivos.soloLecturaPorRuta = {{"/Volumes/Nombre", true}};
-  EXPECT_EQ(instalador().volumenDelDMG("/Volumes/Nombre/Nombre.app"), std::nullopt);
+  paquete.infoFija = Diccionario{{"CFBundleIdentifier", "com.ej.Nombre"}};  // no visible name
+  ReglasDeActualizacion sinNombre(p);
+  EXPECT_EQ(Instalador(p, sinNombre).volumenDelDMG("/Volumes/Nombre/Nombre.app"), std::nullopt);
 }
 
 TEST_F(Lugar, HayQueMoverDesdeVolumenesDescargasYCopiasTrasladadas) {
@@ -168,13 +158,9 @@ TEST_F(Lugar, HayQueMoverDesdeVolumenesDescargasYCopiasTrasladadas) {
   };
   Instalador i = instalador();
   for (const Caso& c : casos) EXPECT_EQ(i.hayQueMover(c.original, c.actual), c.mover) << c.original;
-}
-
-TEST_F(Lugar, ElDestinoDeLaVariableTambienCuentaComoCarpetaDeDestino) {
+  // The folder of the variable counts as the destination folder as well.
   entorno.variables["KESTRAVON_DESTINO"] = "/tmp/prueba/";
-  Instalador i = instalador();
-  EXPECT_FALSE(i.hayQueMover("/tmp/prueba/Nombre.app", "/Volumes/X/Nombre.app"));
-  EXPECT_TRUE(i.hayQueMover("/Volumes/X/Nombre.app", "/Volumes/X/Nombre.app"));
+  EXPECT_FALSE(instalador().hayQueMover("/tmp/prueba/Nombre.app", "/Volumes/X/Nombre.app"));
 }
 
 // Stands in for the Security library's lookup: answers from a table.
@@ -211,19 +197,6 @@ TEST_F(Lugar, LaRutaOriginalDeUnaCopiaTrasladada) {
   EXPECT_TRUE(i.hayQueMover(perdida, perdida));
   carga.simbolos.clear();
   EXPECT_EQ(i.rutaOriginal(trasladada), trasladada);
-}
-
-TEST_F(Lugar, UnaCopiaTrasladadaDesdeAplicacionesNoSeMueve) {
-  entorno.variables["KESTRAVON_DESTINO"] = "/Applications";
-  carga.hayBiblioteca = true;
-  const std::string trasladada = "/private/var/AppTranslocation/1/d/Nombre.app";
-  originales = {{trasladada, "/Applications/Nombre.app"}};
-  carga.simbolos["SecTranslocateCreateOriginalPathForURL"] =
-      reinterpret_cast<void*>(&buscarOriginal);
-  Instalador i = instalador();
-  std::string original = i.rutaOriginal(trasladada);
-  EXPECT_EQ(original, "/Applications/Nombre.app");
-  EXPECT_FALSE(i.hayQueMover(original, trasladada));
 }
 
 }  // namespace

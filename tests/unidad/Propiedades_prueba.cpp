@@ -165,12 +165,5 @@ TEST(Propiedades, LoDemasiadoHondoSeRechazaAntesDeLeerlo) {
     EXPECT_EQ(p.leer(bytes).has_value(), leida) << nombre;
 }
 
-TEST(Propiedades, ElXmlEscritoEsUnaListaDePropiedades) {
-  PropiedadesLinux p;
-  std::string xml = p.escribirXml(Valor(true));
-  EXPECT_NE(xml.find("<plist version=\"1.0\">"), std::string::npos);
-  EXPECT_NE(xml.find("<true/>"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace ovelmar
