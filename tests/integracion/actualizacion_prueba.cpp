@@ -85,30 +85,17 @@ struct Banco {
   Actualizador act{p, reglas, instalador};
 };
 
-TEST(Actualizacion, DescargaCompletaHastaComprobandoYBarreLoDeOtrosBuilds) {
+// A download cut short leaves resume data; the next request resumes from it and the archive
+// is identical. Each start sweeps what other builds left in the folder.
+TEST(Actualizacion, BarreLoDeOtrosBuildsYTrasUnCorteReanudaHastaComprobando) {
   Banco b;
-  const std::string cuerpo = bytesAlAzar(3 * 1024 * 1024 + 17, 7);
+  const std::string cuerpo = bytesAlAzar(2 * 1024 * 1024 + 17, 11);
   const auto tamano = static_cast<std::int64_t>(cuerpo.size());
+  const std::string url = b.publicar("/Foo-42.zip", {.cuerpo = cuerpo, .cortarTras = 700 * 1024});
   const fs::path d = b.descargas();
   for (const char* n :
        {"Foo-41.zip", "Foo-41.reanudar", "Foo-420.zip", ".oculto", "Foo-42/Foo.app/x"})
     escribirArchivo(d / n, "viejo");
-
-  ASSERT_TRUE(b.act.empezar(pedido(b.publicar("/Foo-42.zip", {.cuerpo = cuerpo}), 42, tamano)));
-  b.esperarFinDeDescarga();
-  EXPECT_EQ(b.act.estado(), comprobando(42, tamano));
-  EXPECT_EQ(leerArchivo(d / "Foo-42.zip"), cuerpo);
-  std::set<std::string> quedan;
-  for (const auto& e : fs::directory_iterator(d)) quedan.insert(e.path().filename().string());
-  EXPECT_EQ(quedan, std::set<std::string>{"Foo-42.zip"});  // no partial file left either
-}
-
-TEST(Actualizacion, TrasUnCorteReanudaYElArchivoQuedaIdentico) {
-  Banco b;
-  const std::string cuerpo = bytesAlAzar(2 * 1024 * 1024, 11);
-  const auto tamano = static_cast<std::int64_t>(cuerpo.size());
-  const std::string url = b.publicar("/Foo-42.zip", {.cuerpo = cuerpo, .cortarTras = 700 * 1024});
-  const fs::path d = b.descargas();
 
   ASSERT_TRUE(b.act.empezar(pedido(url, 42, tamano)));
   b.esperarFinDeDescarga();
@@ -121,32 +108,12 @@ TEST(Actualizacion, TrasUnCorteReanudaYElArchivoQuedaIdentico) {
   b.esperarFinDeDescarga();
   EXPECT_EQ(b.act.estado(), comprobando(42, tamano));
   EXPECT_EQ(leerArchivo(d / "Foo-42.zip"), cuerpo);
+  std::set<std::string> quedan;
+  for (const auto& e : fs::directory_iterator(d)) quedan.insert(e.path().filename().string());
+  EXPECT_EQ(quedan, std::set<std::string>{"Foo-42.zip"});  // no partial file left either
   std::vector<Peticion> peticiones = b.servidor.peticiones();
   ASSERT_EQ(peticiones.size(), 2u);
-  ASSERT_EQ(peticiones[1].cabeceras.count("range"), 1u);
-  EXPECT_NE(peticiones[1].cabeceras["range"], "bytes=0-");
-}
-
-TEST(Actualizacion, SoloElArchivoAnunciadoLlegaAComprobando) {
-  const std::string cuerpo = bytesAlAzar(256 * 1024, 3);
-  const auto tamano = static_cast<std::int64_t>(cuerpo.size());
-  const std::tuple<const char*, Recurso, bool> casos[] = {
-      {"404 del tamaño justo", {.cuerpo = cuerpo, .estado = 404}, false},
-      {"cuerpo corto", {.cuerpo = cuerpo.substr(0, cuerpo.size() - 10)}, false},
-      {"cuerpo largo", {.cuerpo = cuerpo + "más"}, false},
-      {"sin longitud", {.cuerpo = cuerpo, .sinLongitud = true}, true},
-  };
-  for (const auto& [caso, recurso, completo] : casos) {
-    SCOPED_TRACE(caso);
-    Banco b;
-    ASSERT_TRUE(b.act.empezar(pedido(b.publicar("/Foo-42.zip", recurso), 42, tamano)));
-    b.esperarFinDeDescarga();
-    EXPECT_EQ(b.act.estado(), completo ? comprobando(42, tamano) : fallo("red", 42));
-    EXPECT_EQ(fs::exists(b.descargas() / "Foo-42.zip"), completo);
-    if (completo) {
-      EXPECT_EQ(leerArchivo(b.descargas() / "Foo-42.zip"), cuerpo);
-    }
-  }
+  EXPECT_EQ(peticiones[1].cabeceras["range"], "bytes=" + std::to_string(700 * 1024) + "-");
 }
 
 TEST(Actualizacion, PuedeActualizarseConEnlacesYOtraNormalizacion) {
@@ -173,30 +140,6 @@ TEST(Actualizacion, PuedeActualizarseConEnlacesYOtraNormalizacion) {
     b.paquete.rutaFija = ruta ? std::optional(b.carpeta / *ruta) : std::nullopt;
     EXPECT_EQ(b.act.puedeActualizarse(), puede);
   }
-}
-
-TEST(Actualizacion, ElAnfitrionDeEjemploMuestraLosEstadosDeActualizar) {
-  // The demo runs from its own bundle, Kestra.app, which is its destination here; nothing
-  // listens on port 1, so the download fails at once.
-  const std::string arbol = OVELMAR_ARBOL;
-  const std::string peticion =
-      "<plist><dict><key>url</key><string>https://127.0.0.1:1/Kestra-8.zip</string>"
-      "<key>sha256</key><string>" +
-      kSha +
-      "</string><key>build</key><integer>8</integer>"
-      "<key>tamano</key><integer>1000</integer></dict></plist>";
-  const std::string orden =
-      "KESTRAVON_DESTINO='" + arbol + "' '" + arbol +
-      "/Kestra.app/Contents/MacOS/demo' -o com.ejemplo.Kestra.actualizacion '" + arbol +
-      "/Ovelmar.bundle' actualizar: '" + peticion + "' esperar:3 estadoDeLaActualizacion 2>&1";
-  const auto [salida, estado] = pruebas::ejecutarOrden(orden);
-  EXPECT_EQ(estado, 0) << salida;
-  const auto en = [&](const std::string& parte) { return salida.find(parte); };
-  ASSERT_NE(en("actualizar: -> \n<?xml"), std::string::npos) << salida;
-  EXPECT_NE(en("<true/>"), std::string::npos) << salida;
-  EXPECT_LT(en("<string>descargando</string>"), en("<string>fallo</string>")) << salida;
-  EXPECT_NE(en("<string>red</string>"), std::string::npos) << salida;
-  EXPECT_NE(en("notificación com.ejemplo.Kestra.actualizacion:"), std::string::npos) << salida;
 }
 
 }  // namespace

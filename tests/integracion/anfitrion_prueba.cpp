@@ -124,7 +124,7 @@ TEST(Anfitrion, UnMensajeConHiloPrincipalDesdeOtroHiloDetieneElProceso) {
   std::string estado;
   std::thread([&] { estado = ov.respuesta(objeto, "estadoDeLaActualizacion"); }).join();
   EXPECT_TRUE(contiene(estado, "<key>fase</key>"));
-  for (const char* selector : {"puedeActualizarse", "actualizar:"}) {
+  for (const char* selector : {"puedeActualizarse", "actualizar:", "instalarSiHaceFalta"}) {
     EXPECT_DEATH(
         std::thread([&] { ov.respuesta(objeto, selector, "<plist><dict/></plist>"); }).join(),
         std::string("'") + selector + "' must be sent on the main thread")
@@ -133,20 +133,38 @@ TEST(Anfitrion, UnMensajeConHiloPrincipalDesdeOtroHiloDetieneElProceso) {
   ov.soltar(objeto);
 }
 
+// The demo runs from its own bundle, Kestra.app, which is its destination here; nothing
+// listens on port 1, so the download fails at once.
 TEST(Anfitrion, ElAnfitrionDeEjemploCargaElPaqueteYMuestraLasRespuestas) {
-  const std::string orden = std::string(OVELMAR_ARBOL) + "/Kestra.app/Contents/MacOS/demo " +
+  const std::string arbol = OVELMAR_ARBOL;
+  const std::string peticion =
+      "'<plist><dict><key>url</key><string>https://127.0.0.1:1/Kestra-8.zip</string>"
+      "<key>sha256</key><string>" +
+      std::string(64, 'a') +
+      "</string><key>build</key><integer>8</integer>"
+      "<key>tamano</key><integer>1000</integer></dict></plist>'";
+  const std::string orden = "KESTRAVON_DESTINO='" + arbol + "' " + arbol +
+                            "/Kestra.app/Contents/MacOS/demo -o com.ejemplo.Kestra.actualizacion " +
                             kPaquete +
-                            " estadoDeLaActualizacion noExiste puedeActualizarse '' esperar:nan"
-                            " actualizar: @/no/existe actualizar: 2>&1";
+                            " estadoDeLaActualizacion noExiste '' esperar:nan actualizar: "
+                            "@/no/existe actualizar: " +
+                            peticion + " esperar:3 puedeActualizarse actualizar: 2>&1";
   const auto [salida, estado] = ovelmar::pruebas::ejecutarOrden(orden);
   EXPECT_EQ(estado, 0) << salida;
-  EXPECT_TRUE(contiene(salida, "estadoDeLaActualizacion -> \n<?xml")) << salida;
-  EXPECT_TRUE(contiene(salida, "noExiste -> (nada)")) << salida;
-  // The demo runs from its own bundle, which is not in the Applications folder.
-  EXPECT_TRUE(contiene(salida, "puedeActualizarse -> \n<?xml")) << salida;
-  EXPECT_TRUE(contiene(salida, "<false/>")) << salida;
-  // Odd command lines: an empty selector, a file that is not there, no argument at all.
-  EXPECT_TRUE(contiene(salida, "\n -> (nada)\nactualizar: -> \n<?xml")) << salida;
+  const auto en = [&](const std::string& parte, std::size_t desde = 0) {
+    return salida.find(parte, desde);
+  };
+  EXPECT_NE(en("estadoDeLaActualizacion -> \n<?xml"), std::string::npos) << salida;
+  // Odd command lines: an unknown selector, an empty one, a file that is not there (refused
+  // before the good request posts anything) and, last, no argument at all.
+  EXPECT_NE(en("noExiste -> (nada)\n -> (nada)\nactualizar: -> \n<?xml"), std::string::npos)
+      << salida;
+  EXPECT_LT(en("<false/>"), en("<string>descargando</string>")) << salida;
+  EXPECT_LT(en("<string>descargando</string>"), en("<string>fallo</string>")) << salida;
+  EXPECT_NE(en("<string>red</string>"), std::string::npos) << salida;
+  EXPECT_NE(en("notificación com.ejemplo.Kestra.actualizacion:"), std::string::npos) << salida;
+  EXPECT_NE(en("<true/>", en("puedeActualizarse -> \n<?xml")), std::string::npos) << salida;
+  EXPECT_NE(en("<false/>", salida.rfind("actualizar: -> \n<?xml")), std::string::npos) << salida;
 }
 
 }  // namespace
