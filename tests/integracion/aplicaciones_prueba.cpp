@@ -95,11 +95,19 @@ TEST_F(Aplicaciones, AbrirArrancaSeparadoEnSesionPropiaYTerminarlo) {
   // Reaped by the component, so it does not stay a zombie.
   EXPECT_TRUE(esperarA([&] { return !fs::exists(proc(pid)); }));
 
-  // One of ours that nobody reaps yet: a zombie counts as terminated.
-  const AplicacionEnEjecucion hijo{arrancar(dormir(t_.ruta() / "dormir")), std::nullopt};
-  aplicaciones_.forzarTerminacion(hijo);
-  EXPECT_TRUE(esperarA([&] { return aplicaciones_.terminada(hijo); }));
-  EXPECT_TRUE(fs::exists(proc(hijo.pid)));
+  // Ours, which nobody reaps yet: a zombie counts as terminated. Asked, a copy gets SIGTERM;
+  // forced, SIGKILL.
+  const fs::path programa = dormir(t_.ruta() / "dormir");
+  for (auto [forzar, senal] : {std::pair{true, SIGKILL}, {false, SIGTERM}}) {
+    const AplicacionEnEjecucion hijo{arrancar(programa), std::nullopt};
+    forzar ? aplicaciones_.forzarTerminacion(hijo) : aplicaciones_.terminar(hijo);
+    EXPECT_TRUE(esperarA([&] { return aplicaciones_.terminada(hijo); }));
+    EXPECT_TRUE(fs::exists(proc(hijo.pid)));
+    int estado = 0;
+    ASSERT_EQ(waitpid(hijo.pid, &estado, 0), hijo.pid);
+    EXPECT_TRUE(WIFSIGNALED(estado) && WTERMSIG(estado) == senal) << estado;
+    std::erase(hijos_, hijo.pid);
+  }
 }
 
 TEST_F(Aplicaciones, AbrirUnPaqueteInservibleEsUnError) {

@@ -53,26 +53,6 @@ class ArchivosVigilados : public ArchivosLinux {
   }
 };
 
-// A child process running `programa 60`; killed and reaped when the test ends.
-struct Hijo {
-  pid_t pid;
-  int estado = -1;
-  Hijo(const std::string& programa, bool ignorarTerminar) : pid(fork()) {
-    if (pid != 0) return;
-    if (ignorarTerminar) signal(SIGTERM, SIG_IGN);
-    execl(programa.c_str(), programa.c_str(), "60", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ~Hijo() {
-    if (estado < 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
-  }
-  // The signal that ended it (waiting a bounded time), or 0.
-  int senal() {
-    esperarA([&] { return waitpid(pid, &estado, WNOHANG) == pid; }, 30);
-    return estado >= 0 && WIFSIGNALED(estado) ? WTERMSIG(estado) : 0;
-  }
-};
-
 struct Escena {
   CarpetaTemporal t;
   const std::string id = "com.ejemplo.prueba" + std::to_string(getpid());
@@ -102,15 +82,12 @@ struct Escena {
   ~Escena() { fs::remove_all(origen.parent_path()); }
   fs::path D() { return instalador.destino(); }
 
-  // A quarantined bundle of this application; its executable a script or `programa`.
-  void crearApp(const fs::path& app, const std::string& version, const std::string& programa = {}) {
+  // A quarantined bundle of this application.
+  void crearApp(const fs::path& app, const std::string& version) {
     crearPaquete(app, infoPlist({{"CFBundleIdentifier", id},
                                  {"CFBundleExecutable", "Kestra"},
                                  {"CFBundleVersion", version}}));
-    if (programa.empty())
-      escribirArchivo(app / "Contents/MacOS/Kestra", "#!/bin/sh\nexit 0\n");
-    else
-      fs::copy_file(programa, app / "Contents/MacOS/Kestra");
+    escribirArchivo(app / "Contents/MacOS/Kestra", "#!/bin/sh\nexit 0\n");
     fs::permissions(app / "Contents/MacOS/Kestra", fs::perms(0755));
     const char q[] = "0081;6553e2a1;Safari;";
     setxattr((app / "Contents/Info.plist").c_str(), "user.com.apple.quarantine", q, sizeof q - 1,
@@ -141,24 +118,19 @@ struct Escena {
 TEST(Instalar, EnCarpetasReales) {
   struct Caso {
     const char* caso;
-    bool vieja, resto;   // an older copy at the destination, a leftover .nuevo beside it
-    const char* pkexec;  // the folder is not writable: what the stand-in pkexec does
+    bool vieja, resto;  // an older copy at the destination, a leftover .nuevo beside it
     Resultado error;
     const char* queda;
     bool sinBanderas = false, fallaLaEntrada = false;  // see ArchivosVigilados
   };
   const Caso casos[] = {
-      {"nueva", false, false, nullptr, std::nullopt, "7"},
-      {"nueva, sin banderas de renameat2", false, false, nullptr, std::nullopt, "7", true},
-      {"reemplaza sin banderas", true, false, nullptr, std::nullopt, "7", true},
-      {"sin banderas, la nueva no entra: la vieja vuelve", true, false, nullptr, errorPosix(EIO),
-       "6", true, true},
-      {"reemplaza una más vieja", true, false, nullptr, std::nullopt, "7"},
-      {"quita un .nuevo de otra vez", true, true, nullptr, std::nullopt, "7"},
-      {"administrador autorizado", true, true, "exec \"$@\"", std::nullopt, "7"},
-      {"administrador cancelado", true, false, "exit 126", Error::cocoa(Error::userCancelled), "6"},
-      {"administrador rechazado", true, false, "exit 127",
-       Error::cocoa(Error::fileWriteNoPermission), "6"},
+      {"nueva", false, false, std::nullopt, "7"},
+      {"nueva, sin banderas de renameat2", false, false, std::nullopt, "7", true},
+      {"reemplaza sin banderas", true, false, std::nullopt, "7", true},
+      {"sin banderas, la nueva no entra: la vieja vuelve", true, false, errorPosix(EIO), "6", true,
+       true},
+      {"reemplaza una más vieja", true, false, std::nullopt, "7"},
+      {"quita un .nuevo de otra vez", true, true, std::nullopt, "7"},
   };
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.caso);
@@ -167,13 +139,6 @@ TEST(Instalar, EnCarpetasReales) {
     if (c.resto) escribirArchivo(e.D().string() + ".nuevo/basura", "x");
     e.archivos.sinBanderas = c.sinBanderas;
     if (c.fallaLaEntrada) e.archivos.fallaDe = e.D().string() + ".nuevo";
-    if (c.pkexec) {
-      e.archivos.noEscribibles.insert(e.carpeta.string());
-      const fs::path programa = e.t.ruta() / "pkexec";
-      escribirArchivo(programa, std::string("#!/bin/sh\n") + c.pkexec + "\n");
-      fs::permissions(programa, fs::perms(0755));
-      e.linux.procesos().establecerHerramienta("pkexec", programa.string());
-    }
     int reemplazos = 0;
     // The user's copy is still there when the complete, clean new copy stands beside it.
     e.archivos.alReemplazar = [&](const std::string& d, const std::string& n) {
@@ -185,7 +150,7 @@ TEST(Instalar, EnCarpetasReales) {
       EXPECT_FALSE(e.enCuarentena(n));
     };
     EXPECT_EQ(e.instalador.instalar(e.origen.string()), c.error);
-    EXPECT_EQ(reemplazos, c.vieja && !c.pkexec ? 1 : 0);
+    EXPECT_EQ(reemplazos, c.vieja ? 1 : 0);
     EXPECT_EQ(e.version(e.D()), c.queda);
     EXPECT_EQ(e.enCuarentena(e.D()), c.error.has_value());
     EXPECT_EQ(fs::status(e.D() / "Contents/MacOS/Kestra").permissions(), fs::perms(0755));
@@ -243,55 +208,17 @@ TEST(Procesos, SalirVaciaLaSalidaPendienteEnUnTiempoAcotado) {
               testing::ExitedWithCode(0), "");
 }
 
-TEST(CerrarOtrasCopias, PrimeroPorLasBuenasYLuegoALaFuerza) {
+// Opened: only then does the download go to the trash.
+TEST(AbrirInstalada, LaDescargaVaALaPapeleraTrasAbrir) {
   Escena e;
-  const fs::path otra = e.t.ruta() / "Otra carpeta/Kestra.app";
-  e.crearApp(otra, "5", "/bin/sleep");
-  const std::string programa = (otra / "Contents/MacOS/Kestra").string();
-  Hijo educada(programa, false), terca(programa, true);
-  ASSERT_TRUE(esperarA([&] { return e.p.aplicaciones->enEjecucion(e.id).size() == 2; }, 10));
-  e.instalador.cerrarOtrasCopias();
-  EXPECT_EQ(educada.senal(), SIGTERM);
-  EXPECT_EQ(terca.senal(), SIGKILL);
-  EXPECT_TRUE(e.p.aplicaciones->enEjecucion(e.id).empty());
-}
-
-TEST(AbrirInstalada, LaDescargaSoloVaALaPapeleraTrasAbrir) {
-  struct Caso {
-    const char* caso;
-    bool enMarcha;  // the installed copy runs already
-    bool rota;      // the installed copy has no executable
-    bool reintentar;
-    bool abre;
-  };
-  const Caso casos[] = {
-      {"en marcha: pasa al frente, sin otra instancia", true, false, false, true},
-      {"abre", false, false, false, true},
-      {"no abre", false, true, false, false},
-      {"no abre, se reinstala y abre", false, true, true, true},
-  };
-  for (const Caso& c : casos) {
-    SCOPED_TRACE(c.caso);
-    Escena e;
-    e.crearApp(e.D(), "7", c.enMarcha ? "/bin/sleep" : "");
-    std::optional<Hijo> abierta;
-    if (c.enMarcha) {
-      abierta.emplace((e.D() / "Contents/MacOS/Kestra").string(), false);
-      ASSERT_TRUE(esperarA([&] { return e.instalador.copiaDeDestinoAbierta(); }, 10));
-    }
-    if (c.rota) fs::remove(e.D() / "Contents/MacOS/Kestra");
-    e.instalador.abrirInstalada(e.origen.string(), c.reintentar, !c.enMarcha);
-    ASSERT_TRUE(e.esperarTerminar());
-    if (c.enMarcha) {
-      EXPECT_EQ(e.p.aplicaciones->enEjecucion(e.id).size(), 1u);
-    }
-    EXPECT_EQ(fs::exists(e.origen), !c.abre);
-    const fs::path papelera = fs::path(std::getenv("XDG_DATA_HOME")) / "Trash";
-    EXPECT_EQ(fs::exists(papelera / "files/Kestra.app/Contents/Info.plist"), c.abre);
-    fs::remove_all(papelera);
-    EXPECT_EQ(e.alertas.mostradas.size(), c.abre ? 0u : 1u);
-    EXPECT_EQ(e.global.trabajos.size(), 1u);  // the forced exit, 1.5 s later
-  }
+  e.crearApp(e.D(), "7");
+  e.instalador.abrirInstalada(e.origen.string(), false, true);
+  ASSERT_TRUE(e.esperarTerminar());
+  EXPECT_FALSE(fs::exists(e.origen));
+  EXPECT_TRUE(fs::exists(fs::path(std::getenv("XDG_DATA_HOME")) /
+                         "Trash/files/Kestra.app/Contents/Info.plist"));
+  EXPECT_TRUE(e.alertas.mostradas.empty());
+  EXPECT_EQ(e.global.trabajos.size(), 1u);  // the forced exit, 1.5 s later
 }
 
 }  // namespace
