@@ -31,45 +31,6 @@ void exigir(bool bien, const char* que) {
   if (!bien) throw std::runtime_error(std::string("ServidorHttps: ") + que);
 }
 
-void extension(X509* cert, X509* emisor, int nid, const char* valor) {
-  X509V3_CTX ctx;
-  X509V3_set_ctx_nodb(&ctx);
-  X509V3_set_ctx(&ctx, emisor, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, valor);
-  exigir(ext != nullptr, "certificate extension");
-  X509_add_ext(cert, ext, -1);
-  X509_EXTENSION_free(ext);
-}
-
-// A certificate for `clave`, signed by `claveEmisor` (self-signed when `emisor` is null).
-X509* certificado(EVP_PKEY* clave, const char* nombre, X509* emisor, EVP_PKEY* claveEmisor,
-                  long serie) {
-  X509* cert = X509_new();
-  X509_set_version(cert, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), serie);
-  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
-  X509_NAME* sujeto = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(sujeto, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(nombre), -1, -1, 0);
-  X509_set_issuer_name(cert, emisor ? X509_get_subject_name(emisor) : sujeto);
-  X509_set_pubkey(cert, clave);
-  X509* firmante = emisor ? emisor : cert;
-  extension(cert, firmante, NID_subject_key_identifier, "hash");
-  if (emisor) {
-    extension(cert, firmante, NID_authority_key_identifier, "keyid:always");
-    extension(cert, firmante, NID_basic_constraints, "critical,CA:FALSE");
-    extension(cert, firmante, NID_key_usage, "critical,digitalSignature");
-    extension(cert, firmante, NID_ext_key_usage, "serverAuth");
-    extension(cert, firmante, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
-  } else {
-    extension(cert, firmante, NID_basic_constraints, "critical,CA:TRUE");
-    extension(cert, firmante, NID_key_usage, "critical,keyCertSign,cRLSign");
-  }
-  exigir(X509_sign(cert, claveEmisor, EVP_sha256()) > 0, "signing a certificate");
-  return cert;
-}
-
 std::string minusculas(std::string t) {
   std::transform(t.begin(), t.end(), t.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -82,23 +43,6 @@ std::int64_t numero(const std::string& t) {
   return error == std::errc() && fin == t.data() + t.size() ? n : -1;
 }
 
-std::string textoDeEstado(int estado) {
-  switch (estado) {
-    case 200:
-      return "OK";
-    case 206:
-      return "Partial Content";
-    case 302:
-      return "Found";
-    case 404:
-      return "Not Found";
-    case 416:
-      return "Range Not Satisfiable";
-    default:
-      return "Status";
-  }
-}
-
 }  // namespace
 
 struct ServidorHttps::Tls {
@@ -107,16 +51,33 @@ struct ServidorHttps::Tls {
 };
 
 ServidorHttps::ServidorHttps(const std::filesystem::path& carpeta) : tls_(std::make_unique<Tls>()) {
-  EVP_PKEY* claveCa = EVP_EC_gen("P-256");
+  // One self-signed certificate for 127.0.0.1: the authority the client trusts.
   EVP_PKEY* clave = EVP_EC_gen("P-256");
-  exigir(claveCa && clave, "keys");
-  X509* certCa = certificado(claveCa, "Ovelmar CA de pruebas", nullptr, claveCa, 1);
-  X509* cert = certificado(clave, "127.0.0.1", certCa, claveCa, 2);
+  X509* cert = X509_new();
+  exigir(clave && cert, "key");
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
+  X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+  X509_set_issuer_name(cert, X509_get_subject_name(cert));
+  X509_set_pubkey(cert, clave);
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+  for (auto [nid, valor] : {std::pair{NID_basic_constraints, "critical,CA:TRUE"},
+                            {NID_subject_alt_name, "IP:127.0.0.1"}}) {
+    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, valor);
+    exigir(ext && X509_add_ext(cert, ext, -1), "certificate extension");
+    X509_EXTENSION_free(ext);
+  }
+  exigir(X509_sign(cert, clave, EVP_sha256()) > 0, "signing the certificate");
 
   ca_ = (carpeta / "ca.pem").string();
   FILE* f = std::fopen(ca_.c_str(), "w");
   exigir(f != nullptr, "writing ca.pem");
-  PEM_write_X509(f, certCa);
+  PEM_write_X509(f, cert);
   std::fclose(f);
 
   tls_->ctx = SSL_CTX_new(TLS_server_method());
@@ -124,9 +85,7 @@ ServidorHttps::ServidorHttps(const std::filesystem::path& carpeta) : tls_(std::m
              SSL_CTX_use_PrivateKey(tls_->ctx, clave) == 1,
          "TLS context");
   X509_free(cert);
-  X509_free(certCa);
   EVP_PKEY_free(clave);
-  EVP_PKEY_free(claveCa);
 
   escucha_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in dir{};
@@ -148,7 +107,6 @@ ServidorHttps::~ServidorHttps() {
     parar_ = true;
     for (int fd : conexiones_) shutdown(fd, SHUT_RDWR);
   }
-  despertar_.notify_all();
   aceptador_.join();
   for (auto& h : hilos_) h.join();
   close(escucha_);
@@ -167,12 +125,6 @@ std::string ServidorHttps::url(const std::string& ruta) const {
 std::vector<Peticion> ServidorHttps::peticiones() const {
   std::lock_guard<std::mutex> cerrojo(mutex_);
   return peticiones_;
-}
-
-bool ServidorHttps::esperar(int ms) {
-  std::unique_lock<std::mutex> cerrojo(mutex_);
-  despertar_.wait_for(cerrojo, std::chrono::milliseconds(ms), [this] { return parar_.load(); });
-  return !parar_;
 }
 
 void ServidorHttps::aceptar() {
@@ -219,12 +171,8 @@ void ServidorHttps::atender(int fd) {
   if (finDeCabeceras != std::string::npos) {
     Peticion p;
     std::size_t finDeLinea = pedido.find("\r\n");
-    std::string primera = pedido.substr(0, finDeLinea);
-    std::size_t a = primera.find(' '), b = primera.rfind(' ');
-    if (a != std::string::npos && b > a) {
-      p.metodo = primera.substr(0, a);
-      p.ruta = primera.substr(a + 1, b - a - 1);
-    }
+    std::size_t a = pedido.find(' '), b = pedido.rfind(' ', finDeLinea);
+    if (b > a) p.ruta = pedido.substr(a + 1, b - a - 1);
     for (std::size_t i = finDeLinea + 2; i < finDeCabeceras;) {
       std::size_t fin = pedido.find("\r\n", i);
       std::string linea = pedido.substr(i, fin - i);
@@ -260,14 +208,11 @@ void ServidorHttps::atender(int fd) {
     std::string extra;
     auto rango = p.cabeceras.find("range");
     auto si = p.cabeceras.find("if-range");
-    bool condicionCumplida = si == p.cabeceras.end() || (!r.etag.empty() && si->second == r.etag) ||
-                             (!r.modificado.empty() && si->second == r.modificado);
+    bool condicionCumplida = si == p.cabeceras.end() || si->second == r.etag;
+    // Open ranges only ("bytes=N-"), as a resuming client asks.
     if (estado == 200 && r.rangos && rango != p.cabeceras.end() && condicionCumplida &&
-        rango->second.rfind("bytes=", 0) == 0) {
-      std::string intervalo = rango->second.substr(6);
-      std::size_t guion = intervalo.find('-');
-      std::int64_t inicio = numero(intervalo.substr(0, guion));
-      std::int64_t fin = guion == std::string::npos ? -1 : numero(intervalo.substr(guion + 1));
+        rango->second.starts_with("bytes=") && rango->second.ends_with("-")) {
+      std::int64_t inicio = numero(rango->second.substr(6, rango->second.size() - 7));
       if (inicio >= tamano) {
         estado = 416;
         desde = hasta = 0;
@@ -275,15 +220,13 @@ void ServidorHttps::atender(int fd) {
       } else if (inicio >= 0) {
         estado = 206;
         desde = inicio;
-        if (fin >= inicio && fin < tamano) hasta = fin + 1;
         extra += "Content-Range: bytes " + std::to_string(desde) + "-" + std::to_string(hasta - 1) +
                  "/" + std::to_string(tamano) + "\r\n";
       }
     }
-    std::string cabeza = "HTTP/1.1 " + std::to_string(estado) + " " + textoDeEstado(estado) +
-                         "\r\nConnection: close\r\nContent-Type: application/octet-stream\r\n";
-    if (!r.etag.empty()) cabeza += "ETag: " + r.etag + "\r\n";
-    if (!r.modificado.empty()) cabeza += "Last-Modified: " + r.modificado + "\r\n";
+    // The reason phrase is free text; clients read the number.
+    std::string cabeza = "HTTP/1.1 " + std::to_string(estado) +
+                         " X\r\nConnection: close\r\nETag: " + r.etag + "\r\n";
     if (r.rangos) cabeza += "Accept-Ranges: bytes\r\n";
     if (!r.ubicacion.empty()) cabeza += "Location: " + r.ubicacion + "\r\n";
     if (r.longitudAnunciada >= 0) {
@@ -308,7 +251,7 @@ void ServidorHttps::atender(int fd) {
       bien = bien && enviar(trozo.data(), static_cast<std::size_t>(n));
       i += n;
       enviados += n;
-      if (r.pausaMs > 0 && bien) bien = esperar(r.pausaMs);
+      if (r.pausaMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.pausaMs));
     }
     if (archivo >= 0) close(archivo);
     // A dropped connection ends without close_notify, as a reset or crash would.

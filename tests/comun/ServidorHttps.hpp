@@ -1,8 +1,8 @@
 #pragma once
-// A real HTTPS server on 127.0.0.1 for tests and benchmarks. It makes its own
-// certificate authority and server certificate (for 127.0.0.1 and localhost) at start,
-// listens on a port the system picks, and answers one request per connection
-// ("Connection: close") from a table of paths, each with its own misbehaviour.
+// A real HTTPS server on 127.0.0.1 for tests and benchmarks. It makes its own self-signed
+// certificate for 127.0.0.1 at start, listens on a port the system picks, and answers one
+// request per connection ("Connection: close") from a table of paths, each with its own
+// misbehaviour.
 //
 //   ServidorHttps servidor(carpeta.ruta());
 //   servidor.publicar("/Foo-42.zip", {.cuerpo = bytes});
@@ -13,7 +13,6 @@
 // 404. Everything is bounded: sockets time out after 30 s.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -33,8 +32,7 @@ struct Recurso {
   // 200 serves ranges too (206, or 416 past the end); any other status is sent as is,
   // with the body.
   int estado = 200;
-  std::string etag = "\"v1\"";                               // empty: none
-  std::string modificado = "Wed, 01 Jan 2025 00:00:00 GMT";  // Last-Modified; empty: none
+  std::string etag = "\"v1\"";
   bool rangos = true;        // false: Range is ignored, always 200 with the whole body
   bool sinLongitud = false;  // no Content-Length: the end of the body closes the connection
   std::int64_t longitudAnunciada = -1;  // >= 0: this Content-Length, whatever is sent
@@ -54,7 +52,6 @@ inline std::string bytesAlAzar(std::size_t n, unsigned semilla) {
 
 // A request as received; header names in lower case.
 struct Peticion {
-  std::string metodo;
   std::string ruta;
   std::map<std::string, std::string> cabeceras;
 };
@@ -80,7 +77,6 @@ class ServidorHttps {
   struct Tls;
   void aceptar();
   void atender(int fd);
-  bool esperar(int ms);  // false once the server stops
 
   std::unique_ptr<Tls> tls_;
   std::string ca_;
@@ -88,7 +84,6 @@ class ServidorHttps {
   int puerto_ = 0;
   std::atomic<bool> parar_{false};
   mutable std::mutex mutex_;
-  std::condition_variable despertar_;
   std::map<std::string, Recurso> recursos_;
   std::map<std::string, bool> cortado_;
   std::vector<Peticion> peticiones_;
