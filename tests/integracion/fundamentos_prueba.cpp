@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "Ovelmar/Instalador.hpp"
 #include "Ovelmar/ReglasDeActualizacion.hpp"
 #include "Plataforma/linux/ArchivosLinux.hpp"
 #include "Plataforma/linux/CarpetasLinux.hpp"
@@ -19,7 +18,6 @@
 #include "Plataforma/linux/PlataformaLinux.hpp"
 #include "Plataforma/linux/PropiedadesLinux.hpp"
 #include "comun/CarpetaTemporal.hpp"
-#include "comun/Dobles.hpp"
 
 namespace ovelmar {
 namespace {
@@ -42,13 +40,7 @@ TEST(PaquetePrincipal, LaIdentidadSaleDelInfoPlistDelPaqueteQueRodeaAlEjecutable
       {"binario", binarioDe(xml), {"com.ej.Foo", "Foo", "Foo Bar"}},
       {"sin Info.plist", std::nullopt, {"", "", ""}},
       {"basura", std::string("\x00\x01garbage<plist>", 16), {"", "", ""}},
-      {"vacío", std::string(), {"", "", ""}},
       {"una lista", "<plist><array><string>x</string></array></plist>", {"", "", ""}},
-      {"tipos equivocados",
-       "<plist><dict><key>CFBundleIdentifier</key><integer>3</integer>"
-       "<key>CFBundleName</key><array/><key>CFBundleDisplayName</key><true/></dict></plist>",
-       {"", "", ""}},
-      {"XML cortado", xml.substr(0, xml.size() / 2), {"", "", ""}},
   };
   int n = 0;
   for (const Caso& c : casos) {
@@ -160,32 +152,13 @@ class VolumenDeSoloLectura : public testing::Test {
   bool montado_ = false;
 };
 
-TEST_F(VolumenDeSoloLectura, ElDiscoConElNombreSeReconoceParaExpulsarlo) {
+TEST_F(VolumenDeSoloLectura, SeSabeSiElVolumenEsDeSoloLectura) {
   ArchivosLinux archivos;
   EXPECT_EQ(archivos.soloLectura(volumen_.string()), true);
   EXPECT_EQ(archivos.soloLectura(t_.ruta().string()), false);
   EXPECT_FALSE(archivos.escribible(volumen_.string()));
-
-  PaqueteFijo paquete;
-  paquete.infoFija = Diccionario{{"CFBundleName", "Nombre"}};
-  CarpetasFijas carpetas;
-  carpetas.raices = {(t_.ruta() / "media").string() + "/"};
-  EntornoFijo entorno;
-  Plataforma p;
-  p.paquete = &paquete;
-  p.carpetas = &carpetas;
-  p.archivos = &archivos;
-  p.entorno = &entorno;
-  ReglasDeActualizacion reglas(p);
-  Instalador instalador(p, reglas);
-  const std::string app = (volumen_ / "Nombre.app").string();
-  EXPECT_EQ(instalador.volumenDelDMG(app), volumen_.string());
-  EXPECT_TRUE(instalador.hayQueMover(app, app));
-
-  // The same volume writable again: nothing to eject, but the copy still moves.
   ASSERT_EQ(mount(nullptr, volumen_.c_str(), nullptr, MS_REMOUNT, nullptr), 0);
-  EXPECT_EQ(instalador.volumenDelDMG(app), std::nullopt);
-  EXPECT_TRUE(instalador.hayQueMover(app, app));
+  EXPECT_EQ(archivos.soloLectura(volumen_.string()), false);
 }
 
 }  // namespace
