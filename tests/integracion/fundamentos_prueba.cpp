@@ -1,5 +1,5 @@
-// The Linux backend under the identity and location rules: real bundles, real plists,
-// real environment, a real read-only mount.
+// The Linux backend under the identity, location and user-defaults rules: real bundles,
+// real plists, real environment, a real read-only mount.
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 
 #include "Ovelmar/ReglasDeActualizacion.hpp"
 #include "Plataforma/linux/ArchivosLinux.hpp"
@@ -16,6 +17,7 @@
 #include "Plataforma/linux/IdiomasLinux.hpp"
 #include "Plataforma/linux/PaquetePrincipalLinux.hpp"
 #include "Plataforma/linux/PlataformaLinux.hpp"
+#include "Plataforma/linux/PreferenciasLinux.hpp"
 #include "Plataforma/linux/PropiedadesLinux.hpp"
 #include "comun/CarpetaTemporal.hpp"
 
@@ -159,6 +161,44 @@ TEST_F(VolumenDeSoloLectura, SeSabeSiElVolumenEsDeSoloLectura) {
   EXPECT_FALSE(archivos.escribible(volumen_.string()));
   ASSERT_EQ(mount(nullptr, volumen_.c_str(), nullptr, MS_REMOUNT, nullptr), 0);
   EXPECT_EQ(archivos.soloLectura(volumen_.string()), false);
+}
+
+// The host's user defaults: one property list per host under XDG_CONFIG_HOME, looked up on
+// every access, written through a temporary file that is renamed.
+TEST(Preferencias, UnaListaPorAnfitrionQueConservaLasDemasClaves) {
+  CarpetaTemporal t;
+  setenv("XDG_CONFIG_HOME", (t.ruta() / "config").c_str(), 1);
+  PropiedadesLinux propiedades;
+  ArchivosLinux archivos;
+  PreferenciasLinux preferencias{propiedades, archivos, "com.ejemplo.Foo"};
+  const fs::path ruta = t.ruta() / "config/com.ejemplo.Foo.plist";
+  const Valor registro(Diccionario{{"build", Valor(42)}, {"veces", Valor(2)}});
+  preferencias.escribir("otra", Valor("x"));
+  preferencias.escribir("clave", registro);
+  EXPECT_EQ(preferencias.leer("clave"), registro);
+  EXPECT_FALSE(preferencias.leer("ninguna"));
+  EXPECT_EQ(preferencias.ruta(), ruta.string());
+  EXPECT_EQ(propiedades.leer(leerArchivo(ruta)),
+            Valor(Diccionario{{"otra", Valor("x")}, {"clave", registro}}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(ruta.parent_path()), fs::directory_iterator()), 1);
+  // A damaged file is no record, and is replaced whole.
+  for (const char* contenido : {"", "<plist><dict><key>a</key>", "bplist00\xff\xff\xff",
+                                "<plist><array><string>a</string></array></plist>"}) {
+    escribirArchivo(ruta, contenido);
+    EXPECT_FALSE(preferencias.leer("a")) << contenido;
+    preferencias.escribir("b", Valor(true));
+    EXPECT_EQ(propiedades.leer(leerArchivo(ruta)), Valor(Diccionario{{"b", Valor(true)}}));
+  }
+  setenv("XDG_CONFIG_HOME", (t.ruta() / "otra/mas").c_str(), 1);
+  EXPECT_FALSE(preferencias.leer("b"));
+  preferencias.escribir("b", Valor(2));
+  EXPECT_TRUE(fs::exists(t.ruta() / "otra/mas/com.ejemplo.Foo.plist"));
+  // Unset, empty or relative: ~/.config.
+  setenv("HOME", (t.ruta() / "casa").c_str(), 1);
+  for (const char* valor : {static_cast<const char*>(nullptr), "", "relativa"}) {
+    valor ? setenv("XDG_CONFIG_HOME", valor, 1) : unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(preferencias.ruta(), t.ruta() / "casa/.config/com.ejemplo.Foo.plist");
+  }
 }
 
 }  // namespace
