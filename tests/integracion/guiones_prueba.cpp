@@ -140,6 +140,8 @@ TEST_F(Guiones, EsperaMientrasElProcesoViveYCambiaCuandoTermina) {
   paquete(nueva, "2");
   Anfitrion anfitrion;
   ASSERT_GT(anfitrion.pid, 0);
+  EXPECT_TRUE(procesos_.vive(anfitrion.pid));
+  EXPECT_FALSE(procesos_.vive(std::stoi(pidTerminado())));
   auto guion = std::async(std::launch::async, [&, pid = std::to_string(anfitrion.pid)] {
     return correr(ReglasDeActualizacion::guionDeCambio, {pid, app.string(), nueva.string()});
   });

@@ -265,18 +265,6 @@ TEST(Ditto, ExtraeSoloLoQueQuedaDentroDeLaCarpeta) {
   }
 }
 
-TEST(Open, ArrancaElEjecutableDelPaquete) {
-  CarpetaTemporal t;
-  const fs::path app = t.ruta() / "Z.app", marca = t.ruta() / "marca";
-  pruebas::crearPaquete(app, pruebas::infoPlist({{"CFBundleExecutable", "z"}}));
-  escribirArchivo(app / "Contents/MacOS/z", "#!/bin/sh\necho abierta > '" + marca.string() + "'\n");
-  fs::permissions(app / "Contents/MacOS/z", fs::perms(0755));
-
-  ASSERT_EQ(correr("/usr/bin/open", {app.string()}), 0);
-  EXPECT_TRUE(pruebas::esperarA([&] { return leerArchivo(marca) == "abierta\n"; }));
-  EXPECT_NE(correr("/usr/bin/open", {(t.ruta() / "No.app").string()}), 0);
-}
-
 // A mount point backed by a device other than a loop device, and that device; empty when
 // there is none. The last mount at a point is the one in effect.
 std::pair<std::string, std::string> montajeDeDispositivo() {

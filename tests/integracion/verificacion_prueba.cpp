@@ -2,9 +2,6 @@
 // the real unpacking tool, real signatures and the real swap script under /bin/sh.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -53,35 +50,8 @@ std::string zipDe(const fs::path& carpeta, const fs::path& zip) {
   return ejecutarOrden("cd '" + carpeta.string() + "' && zip -qry '" + zip.string() + "' .").texto;
 }
 
-// The real processes, but for the host's own process identifier, which a test may point at
-// a stand-in so that the swap script does not wait for the test to end.
-class ProcesosDePrueba : public Procesos {
- public:
-  explicit ProcesosDePrueba(Procesos& real) : real_(real) {}
-  std::int32_t pidDelAnfitrion = 0;
-  std::string herramienta(const std::string& r) override { return real_.herramienta(r); }
-  std::variant<int, Error> ejecutar(const std::string& p,
-                                    const std::vector<std::string>& a) override {
-    return real_.ejecutar(p, a);
-  }
-  std::optional<std::int32_t> lanzar(const std::string& p,
-                                     const std::vector<std::string>& a) override {
-    return real_.lanzar(p, a);
-  }
-  bool vive(std::int32_t pid) override { return real_.vive(pid); }
-  std::int32_t pid() override { return pidDelAnfitrion ? pidDelAnfitrion : real_.pid(); }
-  std::uint32_t uid() override { return real_.uid(); }
-  std::string nombreDeUsuario() override { return real_.nombreDeUsuario(); }
-  [[noreturn]] void salir(int e) override {
-    real_.salir(e);
-    std::abort();
-  }
-
- private:
-  Procesos& real_;
-};
-
-// Background work runs; delayed work (the forced exit) never does in a test.
+// Background work runs; delayed work (the forced exit) never does in a test, so that a
+// swap that should not have happened cannot end the test process with success.
 class ColaGlobalSinDemoras : public ColaGlobal {
  public:
   explicit ColaGlobalSinDemoras(ColaGlobal& real) : real_(real) {}
@@ -90,24 +60,6 @@ class ColaGlobalSinDemoras : public ColaGlobal {
 
  private:
   ColaGlobal& real_;
-};
-
-// A process that stands in for the host: the swap script waits for it to end.
-struct Sustituto {
-  pid_t pid = fork();
-  Sustituto() {
-    if (pid == 0) {
-      pause();
-      _exit(0);
-    }
-  }
-  void terminar() {
-    if (pid <= 0) return;
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = 0;
-  }
-  ~Sustituto() { terminar(); }
 };
 
 // Foo build 1 installed in a folder of the test, with the real platform around it.
@@ -120,7 +72,6 @@ struct Banco {
   RegistroEnMemoria registro;
   Bitacora bitacora;
   AplicacionFalsa aplicacion{bitacora};
-  ProcesosDePrueba procesos{linux.procesos()};
   Plataforma p = linux.plataforma();
   ColaGlobalSinDemoras global{*p.colaGlobal};
   ReglasDeActualizacion reglas{p};
@@ -137,7 +88,7 @@ struct Banco {
     entorno.variables["KESTRAVON_DESTINO"] = carpeta / "Aplicaciones";
     carpetas.cachesFija = carpeta / "cache";
     p.paquete = &paquete, p.entorno = &entorno, p.carpetas = &carpetas;
-    p.registro = &registro, p.aplicacion = &aplicacion, p.procesos = &procesos;
+    p.registro = &registro, p.aplicacion = &aplicacion;
     p.colaGlobal = &global;
   }
   fs::path zip() const { return act.carpeta() + "/Foo-2.zip"; }
@@ -240,47 +191,6 @@ TEST(Verificacion, CadaFalloDaSuMotivoBorraElArchivoYNoTocaNadaFuera) {
       aplicaciones.insert(e.path().filename().string());
     EXPECT_EQ(aplicaciones, std::set<std::string>{"Foo.app"});
   }
-}
-
-// A copy started from the Downloads folder while a swap waits for its host: the move waits
-// for the swap, then installs its own copy whole.
-TEST(Verificacion, UnaCopiaDesdeDescargasEsperaAlCambioPendiente) {
-  Banco b;
-  CarpetaTemporal fuente;
-  hacerApp(fuente.ruta() / "Foo.app", "com.ej.Foo", "2", b.marca);
-  ASSERT_EQ(autoridad().firmarYNotarizar(fuente.ruta() / "Foo.app", kEquipo), "");
-  fs::create_directories(fs::path(b.zip()).parent_path());
-  zipDe(fuente.ruta(), b.zip());
-  Sustituto anfitrion;
-  b.procesos.pidDelAnfitrion = anfitrion.pid;
-  ASSERT_TRUE(b.act.empezar(b.pedido()));
-  b.esperarVerificacion();
-  ASSERT_EQ(b.fase(), "reabriendo");
-
-  // The copy in Downloads is build 3; its move runs in this process, as another host.
-  const fs::path descargada = b.carpeta.ruta() / "Descargas/Foo.app";
-  hacerApp(descargada, "com.ej.Foo", "3", b.marca);
-  ProcesosDePrueba otros{b.linux.procesos()};
-  Plataforma q = b.p;
-  PaqueteFijo paquete;
-  paquete.rutaFija = descargada.string();
-  paquete.infoFija = Diccionario{
-      {"CFBundleIdentifier", "com.ej.Foo"}, {"CFBundleName", "Foo"}, {"CFBundleVersion", "3"}};
-  CarpetasFijas carpetas;
-  carpetas.descargasFija = (b.carpeta.ruta() / "Descargas").string();
-  q.paquete = &paquete, q.carpetas = &carpetas, q.procesos = &otros;
-  ReglasDeActualizacion reglas(q);
-  Instalador mover(q, reglas);
-  // The host ends half a second into the move's wait.
-  q.colaPrincipal->enviarDespues(0.5, [&] { anfitrion.terminar(); });
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(mover.moverSiHaceFalta());
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "instalada en " + b.app.string() + " desde " + descargada.string() + "\n");
-  EXPECT_TRUE(esperarA([&] { return fs::exists(b.marca); }));  // the swap opened the app
-  EXPECT_EQ(leerArchivo(b.app / "Contents/Resources/datos.txt"), "build 3\n");
-  EXPECT_TRUE(fs::exists(b.app / "Contents/MacOS/Foo"));
-  EXPECT_FALSE(fs::exists(b.app.string() + ".nuevo"));
 }
 
 // A host process that asks for the update ends by itself, and the new build starts.

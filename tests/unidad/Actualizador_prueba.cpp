@@ -306,6 +306,14 @@ TEST(Actualizador, ElCambioVaPorLaRutaQueDicenLosTresHechosYTerminaTrasOchoDecim
     b.act.instalar(kCandidato, *ReglasDeActualizacion(b.p).leerPedido(pedido(42)));
     ASSERT_GE(b.avisos.size(), 3u);
     EXPECT_EQ(b.avisos[2], fase("instalando", Valor(std::int64_t{1}), 100));
+    // Until the script has swapped, the new copy is held for the updater and the script;
+    // on any other way out, it is let go.
+    const Valor reserva =
+        c.cambio ? Valor(Diccionario{{"procesos", Valor(Lista{Valor(100), Valor(201)})},
+                                     {"ruta", Valor(kNueva)},
+                                     {"desde", Valor(b.reloj.t)}})
+                 : Valor(Diccionario{});
+    EXPECT_EQ(b.preferencias.valores["com.ej.Foo.actualizacion.nuevaCopia"], reserva);
     if (c.motivo) {
       EXPECT_EQ(b.act.estado(), fallo(c.motivo, 42));
       EXPECT_FALSE(b.archivos.existe(kNueva));
