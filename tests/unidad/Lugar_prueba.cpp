@@ -199,5 +199,13 @@ TEST_F(Lugar, LaRutaOriginalDeUnaCopiaTrasladada) {
   EXPECT_EQ(i.rutaOriginal(trasladada), trasladada);
 }
 
+// The root and trailing slashes, where path helpers usually slip.
+TEST(Rutas, LaRaizYLasBarrasFinales) {
+  EXPECT_EQ(rutas::estandarizar("/"), "/");
+  EXPECT_EQ(rutas::estandarizar("/a/./b//"), "/a/b");
+  EXPECT_EQ(rutas::padre("/a/b/"), "/a");
+  EXPECT_EQ(rutas::padre("/a"), "/");
+}
+
 }  // namespace
 }  // namespace ovelmar
