@@ -94,6 +94,8 @@ TEST(MoverSiHaceFalta, TablaDeDecisiones) {
       {"alerta cerrada", nada, nullptr, false, -1, "", false, kPregunta},
       {"igual y abierta: al frente sin preguntar", nada, "7", true, -1, "n", true,
        "abrir {D} existente | " + kNoAbre},
+      {"más nueva y abierta: igual", nada, "8", true, -1, "n", true,
+       "abrir {D} existente | " + kNoAbre},
       {"abierta pero más vieja: se cierra y se reemplaza", nada, "6", true, 0, "", true,
        kPregunta + " | " + kCopia + " | terminar 200 | reemplazar {D} {D}.nuevo | abrir {D} nueva"},
       {"igual sin abrir: no se copia, se reinstala si no abre", nada, "7", false, 0, "n", true,
