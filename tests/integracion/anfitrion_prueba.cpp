@@ -148,7 +148,7 @@ TEST(Anfitrion, ElAnfitrionDeEjemploCargaElPaqueteYMuestraLasRespuestas) {
                             kPaquete +
                             " estadoDeLaActualizacion noExiste '' esperar:nan actualizar: "
                             "@/no/existe actualizar: " +
-                            peticion + " esperar:3 puedeActualizarse actualizar: 2>&1";
+                            peticion + " esperar:2 puedeActualizarse actualizar: 2>&1";
   const auto [salida, estado] = ovelmar::pruebas::ejecutarOrden(orden);
   EXPECT_EQ(estado, 0) << salida;
   const auto en = [&](const std::string& parte, std::size_t desde = 0) {
