@@ -110,7 +110,8 @@ struct Banco {
   }
   std::string fase() { return *textoDe(act.estado(), "fase"); }
   std::string motivo() {
-    const std::string* m = textoDe(act.estado(), "motivo");
+    const Diccionario estado = act.estado();  // a copy: the text must outlive this line
+    const std::string* m = textoDe(estado, "motivo");
     return m ? *m : "";
   }
 };
