@@ -65,7 +65,8 @@ TEST(PaquetePrincipal, UnEjecutableSueltoNoTieneInformacion) {
   PaquetePrincipalLinux suelto(propiedades, "/usr/bin/env");
   EXPECT_EQ(suelto.ruta(), "/usr/bin");
   EXPECT_FALSE(suelto.info());
-  EXPECT_EQ(PaquetePrincipalLinux::paqueteDe("/Contents/MacOS/x"), std::nullopt);
+  for (const char* fuera : {"/Contents/MacOS/x", "/a/X.app/Contents/bin/x", "/a/X.app/MacOS/x"})
+    EXPECT_EQ(PaquetePrincipalLinux::paqueteDe(fuera), std::nullopt) << fuera;
   EXPECT_EQ(PaquetePrincipalLinux::paqueteDe("/a/X.app/Contents/MacOS/x"), "/a/X.app");
   // The test program itself: not in a bundle, so the process has an empty identity.
   PlataformaLinux linux;
