@@ -287,10 +287,12 @@ static void presentarse(const char* paquete) {
   const char* nombre = valorDe(&l, "CFBundleDisplayName");
   if (!nombre || !*nombre) nombre = valorDe(&l, "CFBundleName");
   const char* build = valorDe(&l, "CFBundleVersion");
-  if (paquete[0] && nombre)
+  if (!paquete[0])
+    decir("The demo host is running outside an application bundle.\n");
+  else if (nombre)
     decir("%s build %s is running from %s\n", nombre, build ? build : "(none)", paquete);
   else
-    decir("The demo host is running outside an application bundle.\n");
+    decir("The demo host is running from %s, whose Info.plist it cannot read.\n", paquete);
 }
 
 static int esPaqueteOvelmar(const char* ruta) {
