@@ -10,7 +10,7 @@ paquetes=(
   libdeflate-dev zlib1g-dev
   libglib2.0-dev libgtk-3-dev libcpp-httplib-dev
   xvfb xauth zip unzip attr python3
-  openbox xcompmgr libx11-dev libxtst-dev
+  openbox xcompmgr libx11-dev libxtst-dev imagemagick
 )
 
 faltan=()
