@@ -189,6 +189,7 @@ std::map<std::string, double> porElActualizador(const fs::path& carpeta, const s
 
   const pid_t anfitrion = fork();
   if (anfitrion == 0) {
+    alarm(600);  // never outlives a bench that was killed
     pause();
     _exit(0);
   }
@@ -214,7 +215,8 @@ std::map<std::string, double> porElActualizador(const fs::path& carpeta, const s
   p.colaPrincipal->correrDurante(1.0);
   p.notificaciones->dejarDeObservar(observador);
   if (ultima != "reabriendo") {
-    const std::string* motivo = textoDe(act.estado(), "motivo");
+    const Diccionario estado = act.estado();
+    const std::string* motivo = textoDe(estado, "motivo");
     std::fprintf(stderr, "the updater ended in phase %s (%s)\n", ultima.c_str(),
                  motivo ? motivo->c_str() : "");
     fases.clear();
