@@ -61,6 +61,8 @@ bool Actualizador::puedeActualizarse() {
 bool Actualizador::empezar(const Diccionario& dic) {
   std::optional<Pedido> p = reglas_.leerPedido(dic);
   if (!p) return false;
+  // A delta rebuilds only the build it was made from; the host then sends the whole one.
+  if (p->base && *p->base != buildActual()) return false;
   if (pedido_) {
     // The host asked again: tell it where things stand; nothing restarts.
     avisar(estado());
@@ -85,20 +87,30 @@ std::string Actualizador::carpeta() const {
   return rutas::unir(base, reglas_.identidad().carpetaDeDescargas());
 }
 
+std::int64_t Actualizador::buildActual() const {
+  std::optional<Diccionario> info = plataforma_.paquete->info();
+  return ReglasDeActualizacion::entero(info ? buscar(*info, "CFBundleVersion") : nullptr)
+      .value_or(0);
+}
+
+std::string Actualizador::nombreDeArchivo(const Pedido& p, const char* extension) const {
+  // Under the build's keep-prefix, so the sweep keeps it for this build only; a delta's
+  // files never mix with those of the whole archive.
+  std::string nombre = reglas_.identidad().fichero + "-" + std::to_string(p.build);
+  if (p.base) nombre += ".desde-" + std::to_string(*p.base);
+  return rutas::unir(carpeta(), nombre + extension);
+}
+
 std::string Actualizador::zip(const Pedido& p) const {
-  return rutas::unir(carpeta(),
-                     reglas_.identidad().fichero + "-" + std::to_string(p.build) + ".zip");
+  return nombreDeArchivo(p, ".zip");
 }
 
 std::string Actualizador::reanudacion(const Pedido& p) const {
-  return rutas::unir(carpeta(),
-                     reglas_.identidad().fichero + "-" + std::to_string(p.build) + ".reanudar");
+  return nombreDeArchivo(p, ".reanudar");
 }
 
 std::string Actualizador::parcial(const Pedido& p) const {
-  // Under the build's keep-prefix, so the sweep keeps it for this build only.
-  return rutas::unir(carpeta(),
-                     reglas_.identidad().fichero + "-" + std::to_string(p.build) + ".parcial");
+  return nombreDeArchivo(p, ".parcial");
 }
 
 void Actualizador::descargar(const Pedido& p) {
@@ -200,9 +212,7 @@ std::optional<std::string> Actualizador::zipListo(const Pedido& p) {
 void Actualizador::comprobarEInstalar(const std::string& zip, const Pedido& p) {
   avisar(estadoDeFase("comprobando", Valor(std::int64_t{1}), p.tamano, p.tamano, p.build));
   const std::string dir = carpeta();
-  std::optional<Diccionario> info = plataforma_.paquete->info();
-  const std::int64_t actual =
-      ReglasDeActualizacion::entero(info ? buscar(*info, "CFBundleVersion") : nullptr).value_or(0);
+  const std::int64_t actual = buildActual();
   plataforma_.colaGlobal->enviar([this, zip, p, dir, actual] {
     Verificacion resultado = comprobar(plataforma_, reglas_, zip, p, dir, actual);
     plataforma_.colaPrincipal->enviar([this, resultado = std::move(resultado), zip, p] {
@@ -239,6 +249,8 @@ Actualizador::Verificacion Actualizador::comprobar(Plataforma& plataforma,
   if (!ejecutar(plataforma, "/usr/bin/ditto", {"-x", "-k", zip, destino})) return Fallo{"instalar"};
 
   const std::string candidato = rutas::unir(destino, identidad.app());
+  if (p.base)
+    if (std::optional<Fallo> f = completarCandidato(plataforma, candidato)) return *f;
   std::optional<std::string> identificador;
   std::optional<std::int64_t> build;
   if (std::optional<Diccionario> info = Instalador::leerInfo(plataforma, candidato)) {
@@ -273,6 +285,31 @@ Actualizador::Verificacion Actualizador::comprobar(Plataforma& plataforma,
     return Fallo{"firma"};
   }
   return candidato;
+}
+
+std::optional<Fallo> Actualizador::completarCandidato(Plataforma& plataforma,
+                                                      const std::string& candidato) {
+  // What the new seal names and the delta left out comes from the installed bundle, at the
+  // same place; the validation that follows proves the result is the signed bundle.
+  std::optional<std::string> instalada = plataforma.paquete->ruta();
+  std::optional<ContenidoSellado> contenido =
+      plataforma.firma && plataforma.archivos->existe(candidato)
+          ? plataforma.firma->contenidoSellado(candidato)
+          : std::nullopt;
+  if (!instalada || !contenido) return Fallo{"firma"};
+  Archivos& archivos = *plataforma.archivos;
+  auto motivo = [](const Error& e) {
+    // Not in the installed bundle: the delta cannot rebuild the signed one.
+    return Fallo{e.dominio == Error::dominioPosix && e.codigo == 2 ? "firma" : "instalar"};
+  };
+  for (const auto& [ruta, modo] : contenido->archivos)
+    if (Resultado e = archivos.completarDesde(*instalada, candidato, ruta, modo)) return motivo(*e);
+  for (const auto& [ruta, objetivo] : contenido->enlaces)
+    if (Resultado e = archivos.completarEnlace(candidato, ruta, objetivo)) return motivo(*e);
+  for (const std::string& ruta : contenido->carpetas)
+    if (!archivos.existe(rutas::unir(candidato, ruta)))
+      if (Resultado e = archivos.crearCarpetas(rutas::unir(candidato, ruta))) return motivo(*e);
+  return std::nullopt;
 }
 
 std::optional<std::string> Actualizador::sha256(Plataforma& plataforma, const std::string& ruta) {

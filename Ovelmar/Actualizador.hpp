@@ -64,6 +64,10 @@ class Actualizador : public DelegadoDeDescarga {
   // The file's SHA-256 as lower-case hexadecimal, read in pieces; empty when it cannot be
   // read to the end.
   static std::optional<std::string> sha256(Plataforma& plataforma, const std::string& ruta);
+  // A delta's unpacked bundle filled with what its seal names from the installed bundle;
+  // empty when it could be, else why not.
+  static std::optional<Fallo> completarCandidato(Plataforma& plataforma,
+                                                 const std::string& candidato);
   // Runs a tool and waits: whether it ran and exited with status 0.
   static bool ejecutar(Plataforma& plataforma, const std::string& programa,
                        const std::vector<std::string>& argumentos);
@@ -94,6 +98,8 @@ class Actualizador : public DelegadoDeDescarga {
   void descargar(const Pedido& p);
   void terminarComprobacion(const Verificacion& resultado, const std::string& zip, const Pedido& p);
   void contarFallo(std::int64_t build);
+  std::int64_t buildActual() const;
+  std::string nombreDeArchivo(const Pedido& p, const char* extension) const;
   // Whether a callback comes from the session of the request in progress.
   bool esDeLaSesionActual(const SesionDeDescarga& sesion) const;
   // Drops the session once the callback that may be running inside it has returned.

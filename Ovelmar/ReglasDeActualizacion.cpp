@@ -93,7 +93,12 @@ std::optional<Pedido> ReglasDeActualizacion::leerPedido(const Diccionario& pedid
   std::optional<std::int64_t> tamano = entero(buscar(pedido, "tamano"));
   if (!tamano || *tamano < 1 || *tamano > tamanoMaximo) return std::nullopt;
 
-  return Pedido{*url, std::move(sha256), *build, *tamano};
+  std::optional<std::int64_t> base;
+  if (const Valor* b = buscar(pedido, "base")) {
+    base = entero(b);
+    if (!base || *base < 1 || *base >= *build) return std::nullopt;
+  }
+  return Pedido{*url, std::move(sha256), *build, *tamano, base};
 }
 
 Comprobacion ReglasDeActualizacion::comprobarApp(const std::optional<std::string>& identificador,

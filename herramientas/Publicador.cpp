@@ -15,9 +15,12 @@
 #include <memory>
 #include <vector>
 
+#include "Ovelmar/Actualizador.hpp"
 #include "Ovelmar/Identidad.hpp"
 #include "Ovelmar/ReglasDeActualizacion.hpp"
+#include "Plataforma/linux/ArchivosLinux.hpp"
 #include "Plataforma/linux/CriptografiaLinux.hpp"
+#include "Plataforma/linux/FirmaDeCodigoLinux.hpp"
 #include "Plataforma/linux/PaquetePrincipalLinux.hpp"
 #include "Plataforma/linux/PropiedadesLinux.hpp"
 #include "Plataforma/linux/UrlsLinux.hpp"
@@ -37,15 +40,46 @@ std::string errorDe(struct archive* a, const std::string& que) {
   return que + ": " + (e ? e : "libarchive failed");
 }
 
+// Whether two files hold the same bytes.
+bool mismosBytes(const fs::path& a, const fs::path& b) {
+  std::error_code e;
+  if (fs::file_size(a, e) != fs::file_size(b, e) || e) return false;
+  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  std::vector<char> ba(1 << 20), bb(1 << 20);
+  while (fa && fb) {
+    fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
+    fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
+    if (fa.gcount() != fb.gcount() || !std::equal(ba.begin(), ba.begin() + fa.gcount(), bb.begin()))
+      return false;
+  }
+  return fa.eof() && fb.eof();
+}
+
 struct Escritor {
   struct archive* a;
   Archivado& cuenta;
+  // For a delta: the older build, and the path below the bundle of the item written.
+  std::optional<fs::path> desde{};
+
+  // A delta leaves out links and the files the older build holds unchanged at the same place.
+  bool omitir(const fs::path& ruta, const std::string& nombre, const struct stat& st) const {
+    if (!desde || S_ISDIR(st.st_mode)) return false;
+    if (S_ISLNK(st.st_mode)) return true;
+    if (nombre.find("/_CodeSignature/") != std::string::npos) return false;
+    const fs::path relativa =
+        fs::path(nombre).lexically_relative(fs::path(nombre).begin()->string());
+    const fs::path antigua = *desde / relativa;
+    std::error_code e;
+    return fs::symlink_status(antigua, e).type() == fs::file_type::regular &&
+           mismosBytes(ruta, antigua);
+  }
 
   // `ruta` on disk becomes the entry `nombre`; a folder's items follow it, sorted by name
   // so that the same bundle always gives the same archive.
   Problema escribir(const fs::path& ruta, const std::string& nombre) {
     struct stat st {};
     if (lstat(ruta.c_str(), &st) != 0) return "cannot read " + ruta.string();
+    if (omitir(ruta, nombre, st)) return std::nullopt;
     Entrada e(archive_entry_new(), archive_entry_free);
     archive_entry_copy_pathname(e.get(), (S_ISDIR(st.st_mode) ? nombre + "/" : nombre).c_str());
     archive_entry_set_perm(e.get(), st.st_mode & 07777);
@@ -154,7 +188,8 @@ std::variant<PaqueteAPublicar, std::string> leerPaqueteAPublicar(const std::stri
   return p;
 }
 
-Problema archivarPaquete(const std::string& paquete, const std::string& zip, Archivado* archivado) {
+Problema archivarPaquete(const std::string& paquete, const std::string& zip, Archivado* archivado,
+                         const std::optional<std::string>& desde) {
   Archivado cuenta;
   Archivo a(archive_write_new(), archive_write_free);
   if (!a || archive_write_set_format_zip(a.get()) != ARCHIVE_OK ||
@@ -164,7 +199,9 @@ Problema archivarPaquete(const std::string& paquete, const std::string& zip, Arc
     return errorDe(a.get(), "cannot write " + zip);
   const fs::path carpeta = laCarpeta(paquete);
   Problema p = sinExcepciones([&] {
-    return Escritor{a.get(), cuenta}.escribir(carpeta, carpeta.filename().string());
+    Escritor escritor{a.get(), cuenta};
+    if (desde) escritor.desde = laCarpeta(*desde);
+    return escritor.escribir(carpeta, carpeta.filename().string());
   });
   if (!p && archive_write_close(a.get()) != ARCHIVE_OK) p = errorDe(a.get(), "cannot write " + zip);
   if (p) {
@@ -178,7 +215,8 @@ Problema archivarPaquete(const std::string& paquete, const std::string& zip, Arc
 }
 
 Problema comprobarIdaYVuelta(const std::string& zip, const std::string& app,
-                             const std::string& identificador, std::string_view raizPem) {
+                             const std::string& identificador, std::string_view raizPem,
+                             const std::optional<std::string>& desde) {
   std::string plantilla = (fs::temp_directory_path() / "publicar-XXXXXX").string();
   if (!mkdtemp(plantilla.data())) return std::string("cannot make a temporary folder");
   const fs::path temporal = plantilla;
@@ -191,6 +229,23 @@ Problema comprobarIdaYVuelta(const std::string& zip, const std::string& app,
   } borrar{temporal};
   if (std::optional<std::string> porque = Desempaquetador().desempaquetar(zip, temporal / "x"))
     return "the archive does not unpack as the updater unpacks it: " + *porque;
+  if (desde) {
+    // The older build stands in for the installed one.
+    struct Instalada : PaquetePrincipal {
+      std::string ruta_;
+      std::optional<std::string> ruta() override { return ruta_; }
+      std::optional<Diccionario> info() override { return std::nullopt; }
+    } instalada;
+    instalada.ruta_ = laCarpeta(*desde).string();
+    ArchivosLinux archivos;
+    FirmaDeCodigoLinux firma(raizPem);
+    Plataforma p;
+    p.paquete = &instalada, p.archivos = &archivos, p.firma = &firma;
+    if (std::optional<Fallo> f =
+            Actualizador::completarCandidato(p, (temporal / "x" / app).string()))
+      return "the delta cannot be filled from " + *desde + " as the updater fills it (" +
+             f->motivo + ")";
+  }
   Plataforma sinServicios;  // the requirement for a given identifier reads no platform service
   const std::string requisito = ReglasDeActualizacion(sinServicios)
                                     .requisitoDeFirma(ReglasDeActualizacion::equipo, identificador);
@@ -292,21 +347,31 @@ std::variant<Publicacion, std::string> publicar(const OpcionesDePublicacion& o,
   fs::create_directories(o.carpeta, e);
   if (e || access(o.carpeta.c_str(), W_OK) != 0)
     return "cannot write to the folder " + o.carpeta + (e ? ": " + e.message() : "");
-  const std::string base = paquete.fichero + "-" + std::to_string(paquete.build);
+  std::optional<PaqueteAPublicar> anterior;
+  if (o.desde) {
+    auto viejo = leerPaqueteAPublicar(*o.desde);
+    if (auto* porque = std::get_if<std::string>(&viejo)) return "the older build: " + *porque;
+    anterior = std::get<PaqueteAPublicar>(viejo);
+    if (anterior->identificador != paquete.identificador || anterior->build >= paquete.build)
+      return "a delta goes from an older build of the same application: " + *o.desde +
+             " is build " + std::to_string(anterior->build) + " of " + anterior->identificador;
+  }
+  std::string base = paquete.fichero + "-" + std::to_string(paquete.build);
+  if (anterior) base += "-desde-" + std::to_string(anterior->build);
   pub.zip = (fs::path(o.carpeta) / (base + ".zip")).string();
   pub.rutaPlist = (fs::path(o.carpeta) / (base + ".plist")).string();
   pub.rutaJson = (fs::path(o.carpeta) / (base + ".json")).string();
 
   decir("zipping " + o.paquete + " into " + pub.zip);
-  if (Problema p = archivarPaquete(o.paquete, pub.zip, &pub.archivado)) return *p;
+  if (Problema p = archivarPaquete(o.paquete, pub.zip, &pub.archivado, o.desde)) return *p;
   // From here on a refused archive is removed, so that nobody serves it by mistake.
   auto quitar = [&](const std::string& porque) {
     fs::remove(pub.zip, e);
     return porque;
   };
   decir("unpacking it again as the updater does and checking its signature");
-  if (Problema p =
-          comprobarIdaYVuelta(pub.zip, paquete.nombre + ".app", paquete.identificador, o.raiz))
+  if (Problema p = comprobarIdaYVuelta(pub.zip, paquete.nombre + ".app", paquete.identificador,
+                                       o.raiz, o.desde))
     return quitar(*p);
   auto huella = huellaDe(pub.zip);
   if (auto* porque = std::get_if<std::string>(&huella)) return quitar(*porque);
@@ -323,6 +388,7 @@ std::variant<Publicacion, std::string> publicar(const OpcionesDePublicacion& o,
                 {"sha256", ReglasDeActualizacion::hex(h.sha256)},
                 {"build", paquete.build},
                 {"tamano", h.tamano}};
+  if (anterior) pub.pedido["base"] = anterior->build;
   // The component's own reading of the request: what it refuses, no feed should carry.
   UrlsLinux urls;
   Plataforma conUrls;

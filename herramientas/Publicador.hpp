@@ -38,14 +38,21 @@ struct Archivado {
 // Zips the bundle folder into `zip` with the folder itself as the top entry
 // (Foo.app/Contents/...): names byte for byte as stored on disk, modes kept, links stored
 // as links, nothing else added. An existing `zip` is replaced; on failure none is left.
+//
+// With `desde` (an older build of the same bundle) it writes a delta instead: the folders,
+// every file of the signature folders, and only the files that are new or whose bytes
+// changed; the updater takes the rest, and every link, from the installed build.
 Problema archivarPaquete(const std::string& paquete, const std::string& zip,
-                         Archivado* archivado = nullptr);
+                         Archivado* archivado = nullptr,
+                         const std::optional<std::string>& desde = std::nullopt);
 
 // Unpacks `zip` into a temporary folder exactly as the updater's `ditto -x -k` does and
 // checks the bundle `app` found there as the updater does, against `raizPem`, with the
 // requirement that names `identificador` and the maker's team.
+// A delta is first filled from `desde` as the updater fills it from the installed build.
 Problema comprobarIdaYVuelta(const std::string& zip, const std::string& app,
-                             const std::string& identificador, std::string_view raizPem);
+                             const std::string& identificador, std::string_view raizPem,
+                             const std::optional<std::string>& desde = std::nullopt);
 
 // The SHA-256 of a file and its size.
 struct Huella {
@@ -65,13 +72,14 @@ struct OpcionesDePublicacion {
   std::string urlBase;  // the archive is served at urlBase + "/" + its file name
   std::optional<std::string> claveEd25519;  // the PEM text of the key, when the feed signs
   std::string raiz;                         // trust root (PEM) for the round-trip check
+  std::optional<std::string> desde{};       // an older build: publish a delta from it
 };
 
 struct Publicacion {
   PaqueteAPublicar paquete;
   Archivado archivado;
   std::string zip;          // the archive's path
-  Diccionario pedido;       // url, sha256, build, tamano[, firmaDelArchivo]
+  Diccionario pedido;       // url, sha256, build, tamano[, base][, firmaDelArchivo]
   std::string plist, json;  // the request as written
   std::string rutaPlist, rutaJson;
 };

@@ -1,10 +1,12 @@
 // publicar: the maker's publishing tool.
-//   publicar --url-base URL [--clave-ed25519 KEY.pem] [--raiz ROOT.pem] BUNDLE FOLDER
+//   publicar --url-base URL [--clave-ed25519 KEY.pem] [--raiz ROOT.pem]
+//            [--delta-desde OLDER_BUNDLE] BUNDLE FOLDER
 // Zips a signed, notarised bundle into FOLDER as Name-build.zip, unpacks it again as the
 // updater does and checks its signature against the trust root built into the component
 // (or ROOT.pem), then writes and prints the update request for the maker's feed, as a
 // property list and as JSON. With an Ed25519 key the request also carries the key's
-// signature over the archive's SHA-256 ("firmaDelArchivo").
+// signature over the archive's SHA-256 ("firmaDelArchivo"). With an older signed build,
+// it publishes a delta from that build instead (Name-build-desde-older.zip, "base").
 
 #include <cstdio>
 #include <fstream>
@@ -24,7 +26,7 @@ using namespace ovelmar;
 int uso() {
   std::fprintf(stderr,
                "usage: publicar --url-base URL [--clave-ed25519 KEY.pem] [--raiz ROOT.pem] "
-               "BUNDLE OUTPUT_FOLDER\n");
+               "[--delta-desde OLDER_BUNDLE] BUNDLE OUTPUT_FOLDER\n");
   return 2;
 }
 
@@ -55,7 +57,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> resto;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--url-base" || a == "--clave-ed25519" || a == "--raiz") {
+    if (a == "--url-base" || a == "--clave-ed25519" || a == "--raiz" || a == "--delta-desde") {
       if (i + 1 >= argc || opciones.count(a.substr(2))) return uso();
       opciones[a.substr(2)] = argv[++i];
     } else if (a.rfind("--", 0) == 0) {
@@ -68,6 +70,7 @@ int main(int argc, char** argv) {
 
   OpcionesDePublicacion o{resto[0], resto[1], opciones["url-base"], std::nullopt,
                           std::string(raizDeConfianzaIncorporada())};
+  if (opciones.count("delta-desde")) o.desde = opciones["delta-desde"];
   for (const auto& [opcion, que] : {std::pair<std::string, const char*>{"raiz", "trust root"},
                                     {"clave-ed25519", "Ed25519 key"}}) {
     if (!opciones.count(opcion)) continue;
@@ -93,6 +96,11 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(a.enlaces),
       static_cast<long long>(*p.pedido.at("tamano").entero()),
       std::string(ReglasDeActualizacion::equipo).c_str());
+  if (o.desde)
+    std::printf(
+        "  A delta from build %lld (%s): it installs only over that build; send the whole "
+        "archive to every other.\n",
+        static_cast<long long>(*p.pedido.at("base").entero()), o.desde->c_str());
   if (o.claveEd25519)
     std::printf("  Signed the archive's SHA-256 with the Ed25519 key %s.\n",
                 opciones["clave-ed25519"].c_str());

@@ -215,6 +215,45 @@ std::int32_t FirmaDeCodigoLinux::crearCodigoEstatico(const std::string& ruta,
   return errSecSuccess;
 }
 
+namespace {
+
+// Adds what the seal of the bundle open as `carpeta` names, below `prefijo`, and then the
+// content of its nested bundles; false when a seal is missing, malformed or too much.
+bool anadirSellado(int carpeta, const std::string& prefijo, int profundidad,
+                   ContenidoSellado& contenido) {
+  constexpr std::size_t kMaximo = 200000;  // items of a bundle and all it nests
+  std::string recursos, error;
+  if (leerDebajo(carpeta, enSello(sello::kRecursos), sello::kTamanoMaximo, recursos) !=
+      Lectura::bien)
+    return false;
+  std::optional<Manifiesto> m = leerManifiesto(recursos, error);
+  if (!m) return false;
+  for (const auto& [ruta, archivo] : m->archivos) contenido.archivos[prefijo + ruta] = archivo.modo;
+  for (const auto& [ruta, destino] : m->enlaces) contenido.enlaces[prefijo + ruta] = destino;
+  for (const std::string& ruta : m->carpetas) contenido.carpetas.insert(prefijo + ruta);
+  if (contenido.archivos.size() + contenido.enlaces.size() + contenido.carpetas.size() > kMaximo)
+    return false;
+  if (!m->anidados.empty() && profundidad >= kAnidamientoMaximo) return false;
+  for (const auto& anidado : m->anidados) {
+    const std::string& ruta = anidado.first;
+    Descriptor sub(abrirDebajo(carpeta, ruta, O_RDONLY | O_DIRECTORY));
+    contenido.carpetas.insert(prefijo + ruta);
+    if (sub.get() < 0 ||
+        !anadirSellado(sub.get(), prefijo + ruta + "/", profundidad + 1, contenido))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<ContenidoSellado> FirmaDeCodigoLinux::contenidoSellado(const std::string& paquete) {
+  Descriptor carpeta(open(paquete.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  ContenidoSellado contenido;
+  if (carpeta.get() < 0 || !anadirSellado(carpeta.get(), "", 0, contenido)) return std::nullopt;
+  return contenido;
+}
+
 std::int32_t FirmaDeCodigoLinux::crearRequisito(const std::string& texto, std::uint32_t banderas,
                                                 std::unique_ptr<RequisitoDeCodigo>& requisito) {
   if (banderas != 0) return errSecCSInvalidFlags;

@@ -36,6 +36,7 @@ class FirmaDeCodigoLinux : public FirmaDeCodigo {
   std::int32_t comprobarValidez(const CodigoEstatico& codigo, std::uint32_t banderas,
                                 const RequisitoDeCodigo* requisito,
                                 std::optional<std::string>& error) override;
+  std::optional<ContenidoSellado> contenidoSellado(const std::string& paquete) override;
 
   struct Fallo {
     std::int32_t estado;

@@ -20,6 +20,7 @@
 #include "comun/Dobles.hpp"
 #include "comun/DoblesInstalador.hpp"
 #include "comun/Esperar.hpp"
+#include "herramientas/Publicador.hpp"
 
 namespace ovelmar {
 namespace {
@@ -147,14 +148,17 @@ struct Banco {
     p.registro = &registro, p.aplicacion = &aplicacion, p.procesos = &procesos;
     p.colaGlobal = &global;
   }
-  fs::path zip() const { return act.carpeta() + "/Foo-2.zip"; }
+  bool delta = false;  // the update is a delta from the installed build 1
+  fs::path zip() const { return act.carpeta() + (delta ? "/Foo-2.desde-1.zip" : "/Foo-2.zip"); }
   // The request for the archive as it lies in the download folder.
   Diccionario pedido(std::string sha = "") {
     if (sha.empty()) sha = *Actualizador::sha256(p, zip());
-    return {{"url", Valor("https://127.0.0.1:1/Foo-2.zip")},
-            {"sha256", Valor(sha)},
-            {"build", Valor(2)},
-            {"tamano", Valor(static_cast<std::int64_t>(fs::file_size(zip())))}};
+    Diccionario d{{"url", Valor("https://127.0.0.1:1/Foo-2.zip")},
+                  {"sha256", Valor(sha)},
+                  {"build", Valor(2)},
+                  {"tamano", Valor(static_cast<std::int64_t>(fs::file_size(zip())))}};
+    if (delta) d["base"] = 1;
+    return d;
   }
   // Verification runs on a worker; its result comes back on the main queue.
   void esperarVerificacion() {
@@ -201,12 +205,41 @@ TEST(Verificacion, CadaFalloDaSuMotivoBorraElArchivoYNoTocaNadaFuera) {
       ASSERT_EQ(autoridad().firmarYNotarizar(f / "Foo.app", kEquipo), "");
     };
   };
+  // A delta from the installed build 1, signed now, to build 2: datos.txt changed,
+  // nuevo.txt added, viejo.txt removed, a link retargeted; `estropear` (Python, the
+  // archive open as z) then alters the archive.
+  auto delta = [](const std::string& estropear) {
+    return [=](Banco& b, const fs::path& f) {
+      const fs::path r = "Contents/Resources", nueva = f / "nueva/Foo.app";
+      escribirArchivo(b.app / r / "viejo.txt", "v");
+      fs::create_symlink("datos.txt", b.app / r / "enlace");
+      ASSERT_EQ(autoridad().firmarYNotarizar(b.app, kEquipo), "");
+      fs::create_directories(nueva);
+      fs::copy(b.app, nueva, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+      hacerApp(nueva, "com.ej.Foo", "2", b.marca);
+      fs::remove(nueva / r / "viejo.txt");
+      escribirArchivo(nueva / r / "nuevo.txt", "n");
+      fs::remove(nueva / r / "enlace");
+      fs::create_symlink("nuevo.txt", nueva / r / "enlace");
+      ASSERT_EQ(autoridad().firmarYNotarizar(nueva, kEquipo), "");
+      ASSERT_EQ(archivarPaquete(nueva.string(), b.zip().string(), nullptr, b.app.string()),
+                std::nullopt);
+      if (!estropear.empty())
+        ejecutarOrden("python3 -c 'import zipfile,sys\nz=zipfile.ZipFile(sys.argv[1])\n" +
+                      estropear + "' '" + b.zip().string() + "'");
+    };
+  };
+  // Keeps the entries for which `quedar(i)` holds and writes the archive again.
+  const std::string reescribir =
+      "e=[(i,z.read(i)) for i in z.infolist() if quedar(i)]\nz.close()\n"
+      "z=zipfile.ZipFile(sys.argv[1],\"w\")\n[z.writestr(i,d) for i,d in e]\n";
   struct Caso {
     const char* caso;
     Preparar preparar;
     const char* motivo;
     bool otroSha = false;
     int lineasDeFirma = 0;
+    bool delta = false;
   };
   const Caso casos[] = {
       {"buena", candidata("com.ej.Foo", "2"), ""},
@@ -240,10 +273,25 @@ TEST(Verificacion, CadaFalloDaSuMotivoBorraElArchivoYNoTocaNadaFuera) {
          escribirArchivo(f / "Foo.app/Contents/Resources/datos.txt", "otra cosa\n");
        },
        "firma", false, 1},
+      {"un delta", delta(""), "", false, 0, true},
+      {"un delta sin un archivo cambiado",
+       delta("quedar=lambda i: not i.filename.endswith(\"datos.txt\")\n" + reescribir), "firma",
+       false, 1, true},
+      {"un delta con un archivo que el sello no nombra",
+       delta("z.close()\nz=zipfile.ZipFile(sys.argv[1],\"a\")\n"
+             "z.writestr(\"Foo.app/Contents/Resources/otro.txt\",\"x\")"),
+       "firma", false, 1, true},
+      {"un delta que escribiría fuera del paquete por un enlace",
+       delta("quedar=lambda i: \"/Resources/\" not in i.filename\n" + reescribir +
+             "i=zipfile.ZipInfo(\"Foo.app/Contents/Resources\")\ni.create_system=3\n"
+             "i.external_attr=0o120777<<16\nz.writestr(i,\"../../fuera\")\n"
+             "z.writestr(\"fuera/\",\"\")"),
+       "firma", false, 0, true},
   };
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.caso);
     Banco b;
+    b.delta = c.delta;
     CarpetaTemporal fuente;
     fs::create_directories(fs::path(b.zip()).parent_path());
     c.preparar(b, fuente.ruta());
@@ -280,6 +328,9 @@ TEST(Verificacion, CadaFalloDaSuMotivoBorraElArchivoYNoTocaNadaFuera) {
     EXPECT_EQ(leerArchivo(b.app / "Contents/Resources/datos.txt"), "build 2\n");
     EXPECT_FALSE(fs::exists(b.app.string() + ".nuevo"));
     EXPECT_FALSE(fs::exists(b.app.string() + ".viejo"));
+    if (c.delta) {
+      EXPECT_EQ(arbol(b.app), arbol(fuente.ruta() / "nueva/Foo.app"));
+    }
   }
 }
 
