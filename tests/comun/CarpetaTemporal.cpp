@@ -58,6 +58,20 @@ ResultadoDeOrden ejecutarOrden(const std::string& orden) {
   return s;
 }
 
+std::set<std::string> arbol(const fs::path& raiz) {
+  std::set<std::string> r;
+  for (auto it = fs::recursive_directory_iterator(raiz); it != fs::recursive_directory_iterator();
+       ++it) {
+    std::string e = fs::relative(it->path(), raiz).string();
+    if (it->is_symlink())
+      e += " -> " + fs::read_symlink(it->path()).string();
+    else if (it->is_regular_file())
+      e += " = " + leerArchivo(it->path());
+    r.insert(e);
+  }
+  return r;
+}
+
 void escribirArchivo(const fs::path& ruta, const std::string& contenido) {
   fs::create_directories(ruta.parent_path());
   std::ofstream(ruta, std::ios::binary) << contenido;

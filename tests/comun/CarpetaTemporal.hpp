@@ -2,6 +2,7 @@
 // A folder that exists for one test and is removed afterwards.
 
 #include <filesystem>
+#include <set>
 #include <string>
 
 namespace ovelmar::pruebas {
@@ -30,6 +31,8 @@ struct ResultadoDeOrden {
   int estado = -1;
 };
 ResultadoDeOrden ejecutarOrden(const std::string& orden);
+// Every item below a folder, with its content (or link target).
+std::set<std::string> arbol(const std::filesystem::path& raiz);
 // Writes a file, creating its folders.
 void escribirArchivo(const std::filesystem::path& ruta, const std::string& contenido);
 // A minimal application bundle: Contents/Info.plist (the text given) and Contents/MacOS.
