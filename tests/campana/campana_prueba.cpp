@@ -26,7 +26,6 @@
 #include "comun/DoblesActualizador.hpp"
 #include "comun/Esperar.hpp"
 #include "comun/ServidorHttps.hpp"
-#include "comun/ZipDePrueba.hpp"
 
 namespace ovelmar {
 namespace {
@@ -237,11 +236,12 @@ TEST(Campana, DescargasCortadasEnTreintaSitiosSeReanudanIgualesByteAByte) {
   });
   auto intentar = [&] {
     act.empezar(pedido);
+    Diccionario estado;
     esperarA([&] {
       p.colaPrincipal->correrDurante(0.02);
-      return *textoDe(act.estado(), "fase") == "fallo";
+      return *textoDe(estado = act.estado(), "fase") == "fallo";
     });
-    return *textoDe(act.estado(), "motivo");
+    return *textoDe(estado, "motivo");
   };
   std::mt19937 azar(30);
   for (int i = 0; i < 30; ++i) {

@@ -19,7 +19,6 @@
 #include "Plataforma/linux/ProcesosLinux.hpp"
 #include "comun/CarpetaTemporal.hpp"
 #include "comun/Esperar.hpp"
-#include "comun/ZipDePrueba.hpp"
 
 namespace ovelmar {
 namespace {

@@ -20,7 +20,6 @@
 #include "comun/Dobles.hpp"
 #include "comun/DoblesInstalador.hpp"
 #include "comun/Esperar.hpp"
-#include "comun/ZipDePrueba.hpp"
 
 namespace ovelmar {
 namespace {
@@ -93,6 +92,7 @@ struct Sustituto {
   pid_t pid = fork();
   Sustituto() {
     if (pid == 0) {
+      alarm(300);  // never outlives a test that was killed
       pause();
       _exit(0);
     }
@@ -149,13 +149,18 @@ struct Banco {
   void esperarVerificacion() {
     esperarA([&] {
       p.colaPrincipal->correrDurante(0.02);
-      const std::string fase = *textoDe(act.estado(), "fase");
+      const Diccionario estado = act.estado();
+      const std::string fase = *textoDe(estado, "fase");
       return fase != "comprobando" && fase != "instalando";
     });
   }
-  std::string fase() { return *textoDe(act.estado(), "fase"); }
+  std::string fase() {
+    const Diccionario estado = act.estado();
+    return *textoDe(estado, "fase");
+  }
   std::string motivo() {
-    const std::string* m = textoDe(act.estado(), "motivo");
+    const Diccionario estado = act.estado();
+    const std::string* m = textoDe(estado, "motivo");
     return m ? *m : "";
   }
 };
