@@ -283,8 +283,8 @@ std::int32_t FirmaDeCodigoLinux::comprobarValidez(const CodigoEstatico& codigo,
   if (paquete.get() < 0) return fallar(errSecCSStaticCodeNotFound, "the bundle cannot be opened");
   Notarizacion notarizacion;
   Validado validado;
-  if (std::optional<Fallo> f =
-          validarPaquete(paquete.get(), banderas, 0, nullptr, 0, nullptr, &notarizacion, validado))
+  if (std::optional<Fallo> f = validarPaquete(paquete.get(), banderas, 0, nullptr, 0, nullptr,
+                                              nullptr, &notarizacion, validado))
     return fallar(f->estado, f->descripcion);
   if (!exigido) return errSecSuccess;
 
@@ -301,7 +301,8 @@ std::int32_t FirmaDeCodigoLinux::comprobarValidez(const CodigoEstatico& codigo,
 
 std::optional<FirmaDeCodigoLinux::Fallo> FirmaDeCodigoLinux::validarPaquete(
     int carpeta, std::uint32_t banderas, int profundidad, const Sha256* selloEsperado,
-    std::time_t momento, X509* raizExigida, Notarizacion* notarizacion, Validado& validado) const {
+    std::time_t momento, X509* raizExigida, X509* firmanteExigido, Notarizacion* notarizacion,
+    Validado& validado) const {
   const bool anidado = profundidad > 0;
   std::string recursos, firma;
   Lectura r = leerDebajo(carpeta, enSello(sello::kRecursos), sello::kTamanoMaximo, recursos);
@@ -345,6 +346,12 @@ std::optional<FirmaDeCodigoLinux::Fallo> FirmaDeCodigoLinux::validarPaquete(
   if (raizExigida && X509_cmp(raiz, raizExigida) != 0)
     return fallo(errSecCSSignatureNotVerifiable,
                  "its chain ends at another root than the enclosing bundle's");
+  // The enclosing seal pins a nested bundle's contents, not who signed them: without this,
+  // any certificate of the same root could sign them again.
+  if (firmanteExigido &&
+      X509_NAME_cmp(X509_get_subject_name(hoja), X509_get_subject_name(firmanteExigido)) != 0)
+    return fallo(errSecCSReqFailed, "it is signed by " + nombreDeCertificado(hoja) +
+                                        ", not by the enclosing bundle's signer");
 
   std::string error;
   std::optional<Manifiesto> m = leerManifiesto(recursos, error);
@@ -364,7 +371,7 @@ std::optional<FirmaDeCodigoLinux::Fallo> FirmaDeCodigoLinux::validarPaquete(
       Validado suyo;
       malo = sub.get() < 0 ? fallo(errSecCSBadResource, "it cannot be opened")
                            : validarPaquete(sub.get(), banderas, profundidad + 1, &sellado, momento,
-                                            raiz, nullptr, suyo);
+                                            raiz, hoja, nullptr, suyo);
     } else {
       // Its seal alone, as a sealed resource of this bundle.
       std::string suyos;

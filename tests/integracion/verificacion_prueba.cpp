@@ -31,8 +31,7 @@ using namespace pruebas;
 constexpr const char* kEquipo = "QZ7K4WM2XD";
 
 const AutoridadDePrueba& autoridad() {
-  static const AutoridadDePrueba* a = new AutoridadDePrueba();
-  return *a;
+  return AutoridadDePrueba::compartida();
 }
 
 // A bundle of Foo: Info.plist, an executable that writes where it ran from into `marca`
@@ -48,16 +47,6 @@ void hacerApp(const fs::path& app, const std::string& id, const std::string& bui
   escribirArchivo(app / "Contents/MacOS/Foo",
                   "#!/bin/sh\necho \"build " + build + "\" > '" + marca.string() + "'\n");
   fs::permissions(app / "Contents/MacOS/Foo", fs::perms::owner_all | fs::perms::group_read);
-}
-
-std::string zipDe(const fs::path& carpeta, const fs::path& zip) {
-  return ejecutarOrden("cd '" + carpeta.string() + "' && zip -qry '" + zip.string() + "' .").texto;
-}
-
-// Entries written by Python's zipfile, for the archives no archiver makes on purpose.
-void zipCrafteado(const fs::path& zip, const std::string& entradas) {
-  ejecutarOrden("python3 -c 'import zipfile,sys\nz=zipfile.ZipFile(sys.argv[1],\"w\")\n" +
-                entradas + "\nz.close()' '" + zip.string() + "'");
 }
 
 // The real processes, but for the host's own process identifier, which a test may point at
@@ -180,21 +169,6 @@ struct Banco {
   }
 };
 
-// Every item below a folder with its content (or link target).
-std::set<std::string> arbol(const fs::path& raiz) {
-  std::set<std::string> r;
-  for (auto it = fs::recursive_directory_iterator(raiz); it != fs::recursive_directory_iterator();
-       ++it) {
-    std::string e = fs::relative(it->path(), raiz).string();
-    if (it->is_symlink())
-      e += " -> " + fs::read_symlink(it->path()).string();
-    else if (it->is_regular_file())
-      e += " = " + leerArchivo(it->path());
-    r.insert(e);
-  }
-  return r;
-}
-
 TEST(Verificacion, CadaFalloDaSuMotivoBorraElArchivoYNoTocaNadaFuera) {
   using Preparar = std::function<void(Banco&, const fs::path& fuente)>;
   // `fuente` is an empty folder whose content is zipped as the update, unless the case
@@ -249,16 +223,14 @@ TEST(Verificacion, CadaFalloDaSuMotivoBorraElArchivoYNoTocaNadaFuera) {
        "instalar"},
       {"una entrada con ..",
        [](Banco& b, const fs::path&) {
-         zipCrafteado(b.zip(), "z.writestr(\"Foo.app/../../fuera\", \"x\")");
+         escribirArchivo(b.zip(), zip({{"Foo.app/../../fuera", "x"}}));
        },
        "instalar"},
       {"un enlace que sale",
        [](Banco& b, const fs::path&) {
-         zipCrafteado(b.zip(),
-                      "i=zipfile.ZipInfo(\"Foo.app/Contents/Resources\")\n"
-                      "i.create_system=3\ni.external_attr=0o120777<<16\n"
-                      "z.writestr(i, \"../../../../Aplicaciones\")\n"
-                      "z.writestr(\"Foo.app/Contents/Resources/Foo.app/x\", \"x\")");
+         escribirArchivo(b.zip(),
+                         zip({{"Foo.app/Contents/Resources", "../../../../Aplicaciones", 0120777},
+                              {"Foo.app/Contents/Resources/Foo.app/x", "x"}}));
        },
        "instalar"},
       {"sin Foo.app dentro",
