@@ -266,8 +266,7 @@ class ProcesosFalsos : public Procesos {
   std::set<std::int32_t> vivos;
   std::map<std::int32_t, double> inicios;  // absent: the system does not say
   std::optional<double> inicio(std::int32_t p) override {
-    auto it = inicios.find(p);
-    return it == inicios.end() ? std::nullopt : std::optional(it->second);
+    return inicios.count(p) ? std::optional(inicios[p]) : std::nullopt;
   }
   std::int32_t propio = 100;
   std::int32_t pid() override { return propio; }
