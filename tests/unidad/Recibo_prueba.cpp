@@ -18,10 +18,8 @@ namespace {
 using namespace pruebas;
 
 const std::string kClave = "com.ej.Foo.actualizacion.ultima";
-const Diccionario kPedido{{"url", "https://ej.com/a.zip"},
-                          {"sha256", std::string(64, 'a')},
-                          {"build", 43},
-                          {"tamano", 9}};
+const Diccionario kPedido{
+    {"url", "https://a.es"}, {"sha256", std::string(64, 'a')}, {"build", 43}, {"tamano", 9}};
 
 struct Mundo {
   RelojManual reloj;
