@@ -14,6 +14,9 @@ struct Pedido {
   std::int64_t tamano = 0;
   // The build a delta archive was made from; empty for a whole bundle.
   std::optional<std::int64_t> base{};
+  // The archive's signature as the request gave it (base64 text); empty text when the
+  // value was no text or too long to be one. Only a host with a public key asks for it.
+  std::optional<std::string> firmaDelArchivo = std::nullopt;
 
   bool operator==(const Pedido&) const = default;
 };

@@ -44,6 +44,7 @@ class ProcesosDelBanco : public Procesos {
     return pid;
   }
   bool vive(std::int32_t pid) override { return real_.vive(pid); }
+  std::optional<double> inicio(std::int32_t pid) override { return real_.inicio(pid); }
   std::int32_t pid() override { return anfitrion; }
   std::uint32_t uid() override { return real_.uid(); }
   std::string nombreDeUsuario() override { return real_.nombreDeUsuario(); }

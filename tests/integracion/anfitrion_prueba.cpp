@@ -124,7 +124,8 @@ TEST(Anfitrion, UnMensajeConHiloPrincipalDesdeOtroHiloDetieneElProceso) {
   std::string estado;
   std::thread([&] { estado = ov.respuesta(objeto, "estadoDeLaActualizacion"); }).join();
   EXPECT_TRUE(contiene(estado, "<key>fase</key>"));
-  for (const char* selector : {"puedeActualizarse", "actualizar:"}) {
+  for (const char* selector :
+       {"puedeActualizarse", "actualizar:", "ultimaActualizacion", "firmaPropia"}) {
     EXPECT_DEATH(
         std::thread([&] { ov.respuesta(objeto, selector, "<plist><dict/></plist>"); }).join(),
         std::string("'") + selector + "' must be sent on the main thread")

@@ -65,6 +65,7 @@ class ProcesosDePrueba : public Procesos {
     return real_.lanzar(p, a);
   }
   bool vive(std::int32_t pid) override { return real_.vive(pid); }
+  std::optional<double> inicio(std::int32_t pid) override { return real_.inicio(pid); }
   std::int32_t pid() override { return pidDelAnfitrion ? pidDelAnfitrion : real_.pid(); }
   std::uint32_t uid() override { return real_.uid(); }
   std::string nombreDeUsuario() override { return real_.nombreDeUsuario(); }

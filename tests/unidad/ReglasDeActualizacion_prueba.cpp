@@ -84,6 +84,8 @@ TEST_F(Reglas, LeerPedidoAceptaSoloPeticionesValidas) {
       {"a delta from the same build", "base", 120, no},
       {"base 0", "base", 0, no},
       {"base as data", "base", Valor(Datos{{'1'}}), no},
+      {"firmaDelArchivo too long", "firmaDelArchivo", std::string(1025, 'A'),
+       con([](Pedido& p) { p.firmaDelArchivo = ""; })},
   };
   for (const auto& c : casos) {
     SCOPED_TRACE(c.caso);
