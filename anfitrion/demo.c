@@ -145,6 +145,12 @@ static const char* valorDe(const Lista* l, const char* clave) {
   return NULL;
 }
 
+static const char* etiquetaDe(const Lista* l, const char* clave) {
+  for (int i = 0; i < l->n; ++i)
+    if (strcmp(l->clave[i], clave) == 0) return l->etiqueta[i];
+  return NULL;
+}
+
 /* ---- saying it in plain words ----------------------------------------------------------- */
 
 static void bytes(char* destino, size_t n, double b) {
@@ -212,6 +218,18 @@ static void describirEstado(const Lista* l, char* destino, size_t n) {
   }
 }
 
+/* The answer of firmaPropia. */
+static void describirFirma(const Lista* l, char* destino, size_t n) {
+  const char* valida = etiquetaDe(l, "valida");
+  if (!valorDe(l, "estado"))
+    snprintf(destino, n, "still being checked");
+  else if (valida && strcmp(valida, "true") == 0)
+    snprintf(destino, n, "validly signed by the maker's team and notarised");
+  else
+    snprintf(destino, n, "NOT validly signed (status %s): %s", valorDe(l, "estado"),
+             valorDe(l, "descripcion"));
+}
+
 static void describir(const char* xml, char* destino, size_t n) {
   Lista l;
   leerLista(xml, &l);
@@ -223,6 +241,15 @@ static void describir(const char* xml, char* destino, size_t n) {
     snprintf(destino, n, "no");
   else if (strcmp(l.tipo, "dict") == 0 && valorDe(&l, "fase"))
     describirEstado(&l, destino, n);
+  else if (strcmp(l.tipo, "dict") == 0 && valorDe(&l, "resultado"))
+    snprintf(destino, n, "the last update, build %s to build %s: %s, %.1f s before this start",
+             valorDe(&l, "desde"), valorDe(&l, "build"),
+             strcmp(valorDe(&l, "resultado"), "instalada") == 0 ? "installed" : "not installed",
+             valorDe(&l, "segundos") ? atof(valorDe(&l, "segundos")) : 0.0);
+  else if (strcmp(l.tipo, "dict") == 0 && valorDe(&l, "descripcion"))
+    describirFirma(&l, destino, n);
+  else if (strcmp(l.tipo, "dict") == 0 && l.n == 0)
+    snprintf(destino, n, "(nothing recorded)");
   else
     snprintf(destino, n, "(an answer this demo does not show)");
 }

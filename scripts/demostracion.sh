@@ -199,7 +199,8 @@ for _ in $(seq 400); do
   sleep 0.1
 done
 grep -A1 "build 2 is running" "$registro" | sangrar || { echo "   build 2 did not start"; exit 1; }
-# firmaPropia and ultimaActualizacion are printed here once the host knows them
+echo "   Build 2 checks its own signature and reads how the update went:"
+"$instalada/Contents/MacOS/demo" firmaPropia esperar:3 firmaPropia ultimaActualizacion | sangrar
 kill "$servidor" 2>/dev/null && wait "$servidor" 2>/dev/null || true
 servidor=""
 
