@@ -76,6 +76,18 @@ class AplicacionQuieta : public Aplicacion {
 
 }  // namespace
 
+fs::path carpetaDelBanco(const std::string& nombre) {
+  std::string plantilla =
+      (fs::temp_directory_path() / ("ovelmar-bench-" + nombre + "-XXXXXX")).string();
+  if (!mkdtemp(plantilla.data())) return {};
+  const fs::path carpeta(plantilla);
+  setenv("HOME", carpeta.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (carpeta / "config").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (carpeta / "cache").c_str(), 1);
+  signal(SIGPIPE, SIG_IGN);
+  return carpeta;
+}
+
 double segundosDesde(Monotono::time_point t) {
   return std::chrono::duration<double>(Monotono::now() - t).count();
 }

@@ -16,6 +16,9 @@ namespace ovelmar::banco {
 namespace fs = std::filesystem;
 using Monotono = std::chrono::steady_clock;
 
+// A new folder of the bench's own, made its home (nothing of the user's is read or written);
+// empty when it cannot be made. Broken pipes are ignored from then on.
+fs::path carpetaDelBanco(const std::string& nombre);
 double segundosDesde(Monotono::time_point t);
 // Seconds the shell line took; negative when it failed.
 double orden(const std::string& linea);

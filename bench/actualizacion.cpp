@@ -75,13 +75,8 @@ Herramientas porLasHerramientas(const fs::path& carpeta, const fs::path& ca,
 int main(int argc, char** argv) {
   const int archivos = argc > 1 ? std::max(10, std::atoi(argv[1])) : 3000;
   const int rondas = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
-  std::string plantilla = (fs::temp_directory_path() / "ovelmar-bench-act-XXXXXX").string();
-  if (!mkdtemp(plantilla.data())) return 1;
-  const fs::path carpeta(plantilla);
-  setenv("HOME", carpeta.c_str(), 1);  // nothing of the user's is read or written
-  setenv("XDG_CONFIG_HOME", (carpeta / "config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (carpeta / "cache").c_str(), 1);
-  signal(SIGPIPE, SIG_IGN);
+  const fs::path carpeta = carpetaDelBanco("act");
+  if (carpeta.empty()) return 1;
 
   std::printf("making build 2: %d files, signing, notarising and zipping it…\n", archivos);
   std::fflush(stdout);

@@ -60,13 +60,8 @@ double mib(std::uintmax_t bytes) {
 int main(int argc, char** argv) {
   const int archivos = argc > 1 ? std::max(20, std::atoi(argv[1])) : 3000;
   const int rondas = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
-  std::string plantilla = (fs::temp_directory_path() / "ovelmar-bench-delta-XXXXXX").string();
-  if (!mkdtemp(plantilla.data())) return 1;
-  const fs::path carpeta(plantilla);
-  setenv("HOME", carpeta.c_str(), 1);  // nothing of the user's is read or written
-  setenv("XDG_CONFIG_HOME", (carpeta / "config").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (carpeta / "cache").c_str(), 1);
-  signal(SIGPIPE, SIG_IGN);
+  const fs::path carpeta = carpetaDelBanco("delta");
+  if (carpeta.empty()) return 1;
   const std::string equipo(ReglasDeActualizacion::equipo);
 
   std::printf("making builds 1 and 2 (%d files), signing, notarising and publishing them…\n",
