@@ -332,20 +332,6 @@ Resultado ArchivosLinux::escribirAtomico(const std::string& ruta,
 
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Splits "a/b/c" into the folder part "a/b" and the name "c"; false for an empty name.
 bool partir(const std::string& relativa, std::string& carpeta, std::string& nombre) {
   const std::size_t barra = relativa.rfind('/');
@@ -414,19 +400,19 @@ Resultado ArchivosLinux::completarDesde(const std::string& origen, const std::st
                                         const std::string& relativa, std::uint32_t modo) {
   std::string carpeta, nombre;
   if (!partir(relativa, carpeta, nombre)) return errorPosix(EINVAL);
-  Fd donde(carpetaDebajo(destino, carpeta));
+  Descriptor donde(carpetaDebajo(destino, carpeta));
   if (donde.get() < 0) return errorPosix(errno == ELOOP || errno == ENOTDIR ? ENOENT : errno);
   if (hay(donde.get(), nombre)) return std::nullopt;
 
-  Fd raiz(open(origen.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Descriptor raiz(open(origen.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (raiz.get() < 0) return errorPosix(errno);
-  Fd de(abrirDebajo(raiz.get(), relativa, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  Descriptor de(abrirDebajo(raiz.get(), relativa, O_RDONLY | O_NONBLOCK | O_NOCTTY));
   struct stat st {};
   // A link on the way, or not a plain file: as if it were not there.
   if (de.get() < 0 || fstat(de.get(), &st) != 0 || !S_ISREG(st.st_mode)) return errorPosix(ENOENT);
 
-  Fd a(openat(donde.get(), nombre.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-              0600));
+  Descriptor a(openat(donde.get(), nombre.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (a.get() < 0) return errorPosix(errno);
   if (!copiarContenido(de.get(), a.get()) || fchmod(a.get(), modo & 07777) != 0) {
     const int guardado = errno ? errno : EIO;
@@ -440,7 +426,7 @@ Resultado ArchivosLinux::completarEnlace(const std::string& destino, const std::
                                          const std::string& objetivo) {
   std::string carpeta, nombre;
   if (!partir(relativa, carpeta, nombre)) return errorPosix(EINVAL);
-  Fd donde(carpetaDebajo(destino, carpeta));
+  Descriptor donde(carpetaDebajo(destino, carpeta));
   if (donde.get() < 0) return errorPosix(errno == ELOOP || errno == ENOTDIR ? ENOENT : errno);
   if (hay(donde.get(), nombre)) return std::nullopt;
   if (symlinkat(objetivo.c_str(), donde.get(), nombre.c_str()) != 0) return errorPosix(errno);

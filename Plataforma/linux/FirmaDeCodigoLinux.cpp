@@ -44,20 +44,6 @@ class CodigoLinux : public CodigoEstatico {
   const std::string ruta;
 };
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 enum class Lectura { bien, falta, mala };
 
 // A regular file of at most `maximo` bytes below `raiz`, read whole.
