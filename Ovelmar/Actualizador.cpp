@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -22,6 +24,54 @@ Diccionario estadoDeFase(const char* fase, const Valor& progreso, std::int64_t b
 
 bool esRespuestaConCuerpo(int estado) {
   return estado == 200 || estado == 206;
+}
+
+// An Ed25519 public key and signature in base64: 44 and 88 characters.
+constexpr std::size_t kClaveEnBase64 = 44, kFirmaEnBase64 = 88;
+
+// Why the archive's digest is not signed by the host's key, when the host has one.
+std::optional<std::string> rechazoDeFirmaDelArchivo(Criptografia& cripto,
+                                                    const std::optional<std::string>& clave,
+                                                    const std::optional<std::string>& firma,
+                                                    std::span<const std::uint8_t> resumen) {
+  if (!clave) return std::nullopt;
+  // Lengths first: nothing longer than a key or a signature reaches the decoder.
+  std::optional<std::vector<std::uint8_t>> publica =
+      clave->size() == kClaveEnBase64 ? cripto.desdeBase64(*clave) : std::nullopt;
+  // A key the host cannot use must not open the door to unsigned archives.
+  if (!publica || publica->size() != 32)
+    return "OvelmarClavePublica no es una clave Ed25519 en base64";
+  if (!firma) return "el pedido no trae firmaDelArchivo";
+  std::optional<std::vector<std::uint8_t>> bytes =
+      firma->size() == kFirmaEnBase64 ? cripto.desdeBase64(*firma) : std::nullopt;
+  if (!bytes || bytes->size() != 64) return "firmaDelArchivo no es una firma Ed25519 en base64";
+  if (!cripto.verificarEd25519(*publica, resumen, *bytes))
+    return "firmaDelArchivo no firma este archivo con esta clave";
+  return std::nullopt;
+}
+
+std::optional<std::array<std::uint8_t, 32>> resumenDe(Plataforma& plataforma,
+                                                      const std::string& ruta) {
+  constexpr std::size_t kTrozo = 1024 * 1024;
+  std::unique_ptr<LectorDeArchivo> lector = plataforma.archivos->abrirParaLeer(ruta);
+  std::unique_ptr<ResumenSha256> resumen = plataforma.criptografia->sha256();
+  if (!lector || !resumen) return std::nullopt;
+  std::vector<std::uint8_t> trozo(kTrozo);
+  for (;;) {
+    std::optional<std::size_t> leidos = lector->leer(trozo.data(), trozo.size());
+    if (!leidos) return std::nullopt;
+    if (*leidos == 0) break;
+    resumen->anadir(trozo.data(), *leidos);
+  }
+  return resumen->terminar();
+}
+
+// A time stored as a number of either kind.
+std::optional<double> segundosDe(const Valor* v) {
+  if (!v) return std::nullopt;
+  if (const double* r = v->real()) return std::isfinite(*r) ? std::optional(*r) : std::nullopt;
+  if (const std::int64_t* n = v->entero()) return static_cast<double>(*n);
+  return std::nullopt;
 }
 
 }  // namespace
@@ -61,6 +111,8 @@ bool Actualizador::puedeActualizarse() {
 bool Actualizador::empezar(const Diccionario& dic) {
   std::optional<Pedido> p = reglas_.leerPedido(dic);
   if (!p) return false;
+  // A delta rebuilds only the build it was made from; the host then sends the whole one.
+  if (p->base && *p->base != buildPropio()) return false;
   if (pedido_) {
     // The host asked again: tell it where things stand; nothing restarts.
     avisar(estado());
@@ -71,6 +123,12 @@ bool Actualizador::empezar(const Diccionario& dic) {
     return false;
   }
   pedido_ = *p;
+  // The receipt of the update before this one is answered no more.
+  Preferencias& preferencias = *plataforma_.preferencias;
+  std::optional<Valor> recibo = preferencias.leer(claveDeRecibo());
+  const Diccionario* anterior = recibo ? recibo->diccionario() : nullptr;
+  if (recibo && !(anterior && anterior->empty()))
+    preferencias.escribir(claveDeRecibo(), Valor(Diccionario{}));
   avisar(estadoDeFase("descargando", Valor(std::int64_t{0}), 0, p->tamano, p->build));
   if (std::optional<std::string> listo = zipListo(*p))
     comprobarEInstalar(*listo, *p);
@@ -85,20 +143,24 @@ std::string Actualizador::carpeta() const {
   return rutas::unir(base, reglas_.identidad().carpetaDeDescargas());
 }
 
+std::string Actualizador::nombreDeArchivo(const Pedido& p, const char* extension) const {
+  // Under the build's keep-prefix, so the sweep keeps it for this build only; a delta's
+  // files never mix with those of the whole archive.
+  std::string nombre = reglas_.identidad().fichero + "-" + std::to_string(p.build);
+  if (p.base) nombre += ".desde-" + std::to_string(*p.base);
+  return rutas::unir(carpeta(), nombre + extension);
+}
+
 std::string Actualizador::zip(const Pedido& p) const {
-  return rutas::unir(carpeta(),
-                     reglas_.identidad().fichero + "-" + std::to_string(p.build) + ".zip");
+  return nombreDeArchivo(p, ".zip");
 }
 
 std::string Actualizador::reanudacion(const Pedido& p) const {
-  return rutas::unir(carpeta(),
-                     reglas_.identidad().fichero + "-" + std::to_string(p.build) + ".reanudar");
+  return nombreDeArchivo(p, ".reanudar");
 }
 
 std::string Actualizador::parcial(const Pedido& p) const {
-  // Under the build's keep-prefix, so the sweep keeps it for this build only.
-  return rutas::unir(carpeta(),
-                     reglas_.identidad().fichero + "-" + std::to_string(p.build) + ".parcial");
+  return nombreDeArchivo(p, ".parcial");
 }
 
 void Actualizador::descargar(const Pedido& p) {
@@ -200,9 +262,7 @@ std::optional<std::string> Actualizador::zipListo(const Pedido& p) {
 void Actualizador::comprobarEInstalar(const std::string& zip, const Pedido& p) {
   avisar(estadoDeFase("comprobando", Valor(std::int64_t{1}), p.tamano, p.tamano, p.build));
   const std::string dir = carpeta();
-  std::optional<Diccionario> info = plataforma_.paquete->info();
-  const std::int64_t actual =
-      ReglasDeActualizacion::entero(info ? buscar(*info, "CFBundleVersion") : nullptr).value_or(0);
+  const std::int64_t actual = buildPropio();
   plataforma_.colaGlobal->enviar([this, zip, p, dir, actual] {
     Verificacion resultado = comprobar(plataforma_, reglas_, zip, p, dir, actual);
     plataforma_.colaPrincipal->enviar([this, resultado = std::move(resultado), zip, p] {
@@ -228,8 +288,14 @@ Actualizador::Verificacion Actualizador::comprobar(Plataforma& plataforma,
                                                    const std::string& zip, const Pedido& p,
                                                    const std::string& carpeta,
                                                    std::int64_t actual) {
-  std::optional<std::string> resumen = sha256(plataforma, zip);
-  if (!resumen || *resumen != p.sha256) return Fallo{"sha"};
+  std::optional<std::array<std::uint8_t, 32>> resumen = resumenDe(plataforma, zip);
+  if (!resumen || ReglasDeActualizacion::hex(*resumen) != p.sha256) return Fallo{"sha"};
+  // Who made the archive is settled before anything in it is unpacked.
+  if (std::optional<std::string> porque = rechazoDeFirmaDelArchivo(
+          *plataforma.criptografia, reglas.clavePublica(), p.firmaDelArchivo, *resumen)) {
+    plataforma.registro->escribir("[actualización] firma del archivo rechazada: " + *porque);
+    return Fallo{"firma"};
+  }
 
   Archivos& archivos = *plataforma.archivos;
   const Identidad& identidad = reglas.identidad();
@@ -239,6 +305,8 @@ Actualizador::Verificacion Actualizador::comprobar(Plataforma& plataforma,
   if (!ejecutar(plataforma, "/usr/bin/ditto", {"-x", "-k", zip, destino})) return Fallo{"instalar"};
 
   const std::string candidato = rutas::unir(destino, identidad.app());
+  if (p.base)
+    if (std::optional<Fallo> f = completarCandidato(plataforma, candidato)) return *f;
   std::optional<std::string> identificador;
   std::optional<std::int64_t> build;
   if (std::optional<Diccionario> info = Instalador::leerInfo(plataforma, candidato)) {
@@ -252,43 +320,101 @@ Actualizador::Verificacion Actualizador::comprobar(Plataforma& plataforma,
 
   ejecutar(plataforma, "/usr/bin/xattr", {"-dr", "com.apple.quarantine", candidato});
 
-  FirmaDeCodigo* firma = plataforma.firma;
-  if (!firma) return Fallo{"firma"};
+  const ValidacionDeFirma v = validarFirma(plataforma.firma, candidato,
+                                           reglas.requisitoDeFirma(ReglasDeActualizacion::equipo));
+  if (v.estado == 0) return candidato;
+  if (v.validada)
+    plataforma.registro->escribir("[actualización] firma rechazada (" + std::to_string(v.estado) +
+                                  "): " + v.error.value_or(""));
+  return Fallo{"firma"};
+}
+
+Actualizador::ValidacionDeFirma Actualizador::validarFirma(FirmaDeCodigo* firma,
+                                                           const std::string& ruta,
+                                                           const std::string& requisito) {
+  if (!firma)
+    return {FirmaDeCodigo::errSecCSSignatureNotVerifiable, false,
+            "code signatures cannot be checked here"};
   std::unique_ptr<CodigoEstatico> codigo;
-  if (firma->crearCodigoEstatico(candidato, 0, codigo) != 0 || !codigo) return Fallo{"firma"};
-  std::unique_ptr<RequisitoDeCodigo> requisito;
-  if (firma->crearRequisito(reglas.requisitoDeFirma(ReglasDeActualizacion::equipo), 0, requisito) !=
-          0 ||
-      !requisito)
-    return Fallo{"firma"};
-  std::optional<std::string> error;
-  const std::int32_t estado = firma->comprobarValidez(*codigo,
-                                                      FirmaDeCodigo::kSecCSCheckAllArchitectures |
-                                                          FirmaDeCodigo::kSecCSCheckNestedCode |
-                                                          FirmaDeCodigo::kSecCSStrictValidate,
-                                                      requisito.get(), error);
-  if (estado != 0) {
-    plataforma.registro->escribir("[actualización] firma rechazada (" + std::to_string(estado) +
-                                  "): " + error.value_or(""));
-    return Fallo{"firma"};
+  std::int32_t estado = firma->crearCodigoEstatico(ruta, 0, codigo);
+  if (estado != 0 || !codigo)
+    return {estado != 0 ? estado : FirmaDeCodigo::errSecCSStaticCodeNotFound, false,
+            "no code object for " + ruta};
+  std::unique_ptr<RequisitoDeCodigo> compilado;
+  estado = firma->crearRequisito(requisito, 0, compilado);
+  if (estado != 0 || !compilado)
+    return {estado != 0 ? estado : FirmaDeCodigo::errSecCSReqInvalid, false,
+            "the signing requirement does not compile"};
+  ValidacionDeFirma v{0, true, std::nullopt};
+  v.estado = firma->comprobarValidez(*codigo,
+                                     FirmaDeCodigo::kSecCSCheckAllArchitectures |
+                                         FirmaDeCodigo::kSecCSCheckNestedCode |
+                                         FirmaDeCodigo::kSecCSStrictValidate,
+                                     compilado.get(), v.error);
+  return v;
+}
+
+Diccionario Actualizador::firmaPropia() {
+  bool empezar = false;
+  {
+    std::lock_guard<std::mutex> l(firmaPropia_->cerrojo);
+    if (firmaPropia_->resultado) return *firmaPropia_->resultado;
+    empezar = !firmaPropia_->pedida;
+    firmaPropia_->pedida = true;
   }
-  return candidato;
+  if (empezar) {
+    // Everything the worker needs is copied now: it reads no updater state.
+    std::optional<std::string> ruta = plataforma_.paquete->ruta();
+    const std::string requisito = reglas_.requisitoDeFirma(ReglasDeActualizacion::equipo);
+    plataforma_.colaGlobal->enviar(
+        [compartida = firmaPropia_, firma = plataforma_.firma, ruta, requisito] {
+          ValidacionDeFirma v =
+              ruta && !ruta->empty()
+                  ? validarFirma(firma, *ruta, requisito)
+                  : ValidacionDeFirma{FirmaDeCodigo::errSecCSStaticCodeNotFound, false,
+                                      "the application does not run from a bundle"};
+          const std::string descripcion =
+              v.estado == 0 ? "meets the requirement: " + requisito
+                            : v.error.value_or("the signature does not meet the requirement");
+          Diccionario resultado{{"valida", Valor(v.estado == 0)},
+                                {"estado", Valor(static_cast<std::int64_t>(v.estado))},
+                                {"descripcion", Valor(descripcion)}};
+          std::lock_guard<std::mutex> l(compartida->cerrojo);
+          compartida->resultado = std::move(resultado);
+        });
+  }
+  return {{"valida", Valor(false)}, {"descripcion", Valor("the signature is being checked")}};
+}
+
+std::optional<Fallo> Actualizador::completarCandidato(Plataforma& plataforma,
+                                                      const std::string& candidato) {
+  // What the new seal names and the delta left out comes from the installed bundle, at the
+  // same place; the validation that follows proves the result is the signed bundle.
+  std::optional<std::string> instalada = plataforma.paquete->ruta();
+  std::optional<ContenidoSellado> contenido =
+      plataforma.firma && plataforma.archivos->existe(candidato)
+          ? plataforma.firma->contenidoSellado(candidato)
+          : std::nullopt;
+  if (!instalada || !contenido) return Fallo{"firma"};
+  Archivos& archivos = *plataforma.archivos;
+  auto motivo = [](const Error& e) {
+    // Not in the installed bundle: the delta cannot rebuild the signed one.
+    return Fallo{e.dominio == Error::dominioPosix && e.codigo == 2 ? "firma" : "instalar"};
+  };
+  for (const auto& [ruta, modo] : contenido->archivos)
+    if (Resultado e = archivos.completarDesde(*instalada, candidato, ruta, modo)) return motivo(*e);
+  for (const auto& [ruta, objetivo] : contenido->enlaces)
+    if (Resultado e = archivos.completarEnlace(candidato, ruta, objetivo)) return motivo(*e);
+  for (const std::string& ruta : contenido->carpetas)
+    if (!archivos.existe(rutas::unir(candidato, ruta)))
+      if (Resultado e = archivos.crearCarpetas(rutas::unir(candidato, ruta))) return motivo(*e);
+  return std::nullopt;
 }
 
 std::optional<std::string> Actualizador::sha256(Plataforma& plataforma, const std::string& ruta) {
-  constexpr std::size_t kTrozo = 1024 * 1024;
-  std::unique_ptr<LectorDeArchivo> lector = plataforma.archivos->abrirParaLeer(ruta);
-  std::unique_ptr<ResumenSha256> resumen = plataforma.criptografia->sha256();
-  if (!lector || !resumen) return std::nullopt;
-  std::vector<std::uint8_t> trozo(kTrozo);
-  for (;;) {
-    std::optional<std::size_t> leidos = lector->leer(trozo.data(), trozo.size());
-    if (!leidos) return std::nullopt;
-    if (*leidos == 0) break;
-    resumen->anadir(trozo.data(), *leidos);
-  }
-  const std::array<std::uint8_t, 32> bytes = resumen->terminar();
-  return ReglasDeActualizacion::hex(bytes);
+  std::optional<std::array<std::uint8_t, 32>> bytes = resumenDe(plataforma, ruta);
+  if (!bytes) return std::nullopt;
+  return ReglasDeActualizacion::hex(*bytes);
 }
 
 bool Actualizador::ejecutar(Plataforma& plataforma, const std::string& programa,
@@ -312,6 +438,8 @@ void Actualizador::instalar(const std::string& candidato, const Pedido& p) {
   const bool appEsDelUsuario = dueno && *dueno == uid;
   const std::int32_t propio = procesos.pid();
   const std::string pid = std::to_string(propio);
+  // Read before the administrator route puts the new Info.plist in place.
+  const std::int64_t desde = buildPropio();
 
   if (ReglasDeActualizacion::sinContrasena(carpetaEscribible, appEscribible, appEsDelUsuario)) {
     // A move of another copy may be using the new-copy path: let it finish first.
@@ -325,6 +453,7 @@ void Actualizador::instalar(const std::string& candidato, const Pedido& p) {
       fallar("instalar", b, true);
       return;
     }
+    escribirRecibo(p, desde, "cambio");
     std::optional<std::int32_t> guion =
         lanzarGuion(ReglasDeActualizacion::guionDeCambio, {pid, app, nueva});
     if (!guion) {
@@ -342,6 +471,7 @@ void Actualizador::instalar(const std::string& candidato, const Pedido& p) {
       return;
     }
     // The new build is in place already; only the reopening would be lost.
+    escribirRecibo(p, desde, "administrador");
     if (!lanzarGuion(ReglasDeActualizacion::guionDeReabrir, {pid, app})) {
       fallar("instalar", b, true);
       return;
@@ -388,6 +518,65 @@ void Actualizador::contarFallo(std::int64_t build) {
                         Valor(Diccionario{{"build", Valor(build)},
                                           {"veces", Valor(veces)},
                                           {"ultimo", Valor(plataforma_.reloj->ahora() * 1000.0)}}));
+}
+
+std::int64_t Actualizador::buildPropio() {
+  std::optional<Diccionario> info = plataforma_.paquete->info();
+  return ReglasDeActualizacion::entero(info ? buscar(*info, "CFBundleVersion") : nullptr)
+      .value_or(0);
+}
+
+void Actualizador::escribirRecibo(const Pedido& p, std::int64_t desde, const char* ruta) {
+  // The process identifier and the time tell a later process whether the one that wrote
+  // it has gone: a live process of that number that started after this is another one.
+  plataforma_.preferencias->escribir(
+      claveDeRecibo(),
+      Valor(Diccionario{{"identificador", Valor(reglas_.identificador())},
+                        {"desde", Valor(desde)},
+                        {"build", Valor(p.build)},
+                        {"ruta", Valor(ruta)},
+                        {"momento", Valor(plataforma_.reloj->ahora())},
+                        {"pid", Valor(static_cast<std::int64_t>(plataforma_.procesos->pid()))}}));
+}
+
+Diccionario Actualizador::ultimaActualizacion() {
+  // The record may be damaged, or written by another application sharing the defaults:
+  // anything that does not read as ours answers nothing.
+  std::optional<Valor> guardado = plataforma_.preferencias->leer(claveDeRecibo());
+  const Diccionario* recibo = guardado ? guardado->diccionario() : nullptr;
+  if (!recibo) return {};
+  const std::string* identificador = textoDe(*recibo, "identificador");
+  const std::optional<std::int64_t> build = ReglasDeActualizacion::entero(buscar(*recibo, "build"));
+  const std::optional<std::int64_t> desde = ReglasDeActualizacion::entero(buscar(*recibo, "desde"));
+  const std::optional<std::int64_t> pid = ReglasDeActualizacion::entero(buscar(*recibo, "pid"));
+  const std::optional<double> momento = segundosDe(buscar(*recibo, "momento"));
+  if (!identificador || *identificador != reglas_.identificador() || !build || !desde || !pid ||
+      *pid <= 0 || *pid > std::numeric_limits<std::int32_t>::max() || !momento)
+    return {};
+  const std::int64_t actual = buildPropio();
+  if (*build < actual) return {};  // the application has been updated since
+
+  Procesos& procesos = *plataforma_.procesos;
+  const std::int32_t escritor = static_cast<std::int32_t>(*pid);
+  const std::int32_t propio = procesos.pid();
+  const std::optional<double> inicioPropio = procesos.inicio(propio);
+  // The process that wrote it is still there when its number is alive and that process
+  // started before the record; without a start time the number alone decides.
+  bool sigue = false;
+  if (escritor == propio) {
+    sigue = !inicioPropio || *inicioPropio <= *momento;
+  } else if (procesos.vive(escritor)) {
+    const std::optional<double> inicio = procesos.inicio(escritor);
+    sigue = !inicio || *inicio <= *momento;
+  }
+  if (sigue) return {};
+
+  const bool instalada = *build == actual && puedeActualizarse();
+  const double hasta = inicioPropio.value_or(plataforma_.reloj->ahora());
+  return {{"build", Valor(*build)},
+          {"desde", Valor(*desde)},
+          {"resultado", Valor(instalada ? "instalada" : "sin_instalar")},
+          {"segundos", Valor(std::max(0.0, hasta - *momento))}};
 }
 
 void Actualizador::soltarSesion() {

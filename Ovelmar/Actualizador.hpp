@@ -36,6 +36,19 @@ class Actualizador : public DelegadoDeDescarga {
   void avisar(Diccionario nuevo);
   std::string aviso() const { return reglas_.identidad().aviso(); }
   std::string claveDeFallos() const { return reglas_.identidad().claveDeFallos(); }
+  // The record of the last update handed to a script, beside the failure record.
+  std::string claveDeRecibo() const { return reglas_.identificador() + ".actualizacion.ultima"; }
+
+  // What became of the last update handed to a script, once the process that handed it
+  // over has gone: "build", "desde", "resultado" ("instalada" or "sin_instalar") and
+  // "segundos" (from the hand-over to this process's start). Empty when there is nothing
+  // to tell: no record, a damaged or foreign one, one older than the running build, its
+  // process still running, or another update started since.
+  Diccionario ultimaActualizacion();
+  // The running application's own signature against the requirement its updates must
+  // meet, checked once per process on a worker from the first call on: "valida",
+  // "descripcion", and "estado" (the status) once the check has ended.
+  Diccionario firmaPropia();
 
   // Whether the running application sits at its installed place.
   bool puedeActualizarse();
@@ -64,6 +77,20 @@ class Actualizador : public DelegadoDeDescarga {
   // The file's SHA-256 as lower-case hexadecimal, read in pieces; empty when it cannot be
   // read to the end.
   static std::optional<std::string> sha256(Plataforma& plataforma, const std::string& ruta);
+  // A delta's unpacked bundle filled with what its seal names from the installed bundle;
+  // empty when it could be, else why not.
+  static std::optional<Fallo> completarCandidato(Plataforma& plataforma,
+                                                 const std::string& candidato);
+  // The bundle at `ruta` against a signing requirement, validated with flags 0x19: the
+  // status of the first step that fails, 0 when all pass. `validada` says whether the
+  // validation itself answered; `error` is its description, or says which step failed.
+  struct ValidacionDeFirma {
+    std::int32_t estado = 0;
+    bool validada = false;
+    std::optional<std::string> error;
+  };
+  static ValidacionDeFirma validarFirma(FirmaDeCodigo* firma, const std::string& ruta,
+                                        const std::string& requisito);
   // Runs a tool and waits: whether it ran and exited with status 0.
   static bool ejecutar(Plataforma& plataforma, const std::string& programa,
                        const std::vector<std::string>& argumentos);
@@ -94,6 +121,10 @@ class Actualizador : public DelegadoDeDescarga {
   void descargar(const Pedido& p);
   void terminarComprobacion(const Verificacion& resultado, const std::string& zip, const Pedido& p);
   void contarFallo(std::int64_t build);
+  std::string nombreDeArchivo(const Pedido& p, const char* extension) const;
+  // The running application's build as its Info.plist says, 0 when it says none.
+  std::int64_t buildPropio();
+  void escribirRecibo(const Pedido& p, std::int64_t desde, const char* ruta);
   // Whether a callback comes from the session of the request in progress.
   bool esDeLaSesionActual(const SesionDeDescarga& sesion) const;
   // Drops the session once the callback that may be running inside it has returned.
@@ -108,6 +139,13 @@ class Actualizador : public DelegadoDeDescarga {
   std::shared_ptr<SesionDeDescarga> sesion_;
   std::shared_ptr<TareaDeDescarga> tarea_;
   double ultimoAvisoDeProgreso_ = -std::numeric_limits<double>::infinity();
+  // Shared with the worker that checks the own signature, which may outlive a test's updater.
+  struct FirmaPropia {
+    std::mutex cerrojo;
+    bool pedida = false;
+    std::optional<Diccionario> resultado;
+  };
+  std::shared_ptr<FirmaPropia> firmaPropia_ = std::make_shared<FirmaPropia>();
 };
 
 }  // namespace ovelmar

@@ -30,4 +30,14 @@ bool Ovelmar::actualizar(const Diccionario& pedido) {
   return actualizador_.empezar(pedido);
 }
 
+Diccionario Ovelmar::ultimaActualizacion() {
+  exigirHiloPrincipal(*plataforma_.colaPrincipal, "ultimaActualizacion");
+  return actualizador_.ultimaActualizacion();
+}
+
+Diccionario Ovelmar::firmaPropia() {
+  exigirHiloPrincipal(*plataforma_.colaPrincipal, "firmaPropia");
+  return actualizador_.firmaPropia();
+}
+
 }  // namespace ovelmar

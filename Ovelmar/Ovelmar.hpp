@@ -29,6 +29,9 @@ class Ovelmar {
   bool puedeActualizarse();
   Diccionario estadoDeLaActualizacion() const;
   bool actualizar(const Diccionario& pedido);
+  // On the main thread; neither waits for long (see Actualizador).
+  Diccionario ultimaActualizacion();
+  Diccionario firmaPropia();
   // The guide card; on the main thread, like every window.
   void mostrar(const Diccionario& pedido) { guia_.mostrar(pedido); }
   void cerrar() { guia_.cerrar(); }

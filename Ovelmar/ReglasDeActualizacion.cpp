@@ -9,8 +9,15 @@ const Identidad& ReglasDeActualizacion::identidad() const {
   std::call_once(unaVez_, [this] {
     std::optional<Diccionario> info = plataforma_.paquete->info();
     identidad_ = Identidad::de(info ? *info : Diccionario{});
+    if (const Valor* clave = info ? buscar(*info, "OvelmarClavePublica") : nullptr)
+      clavePublica_ = clave->texto() ? *clave->texto() : std::string();
   });
   return identidad_;
+}
+
+const std::optional<std::string>& ReglasDeActualizacion::clavePublica() const {
+  identidad();
+  return clavePublica_;
 }
 
 namespace {
@@ -19,6 +26,8 @@ namespace {
 // converts to int64 without undefined behaviour.
 constexpr double kDosALa63 = 9223372036854775808.0;
 constexpr double kLimiteDeReales = 1e15;
+// Far above the 88 characters of an Ed25519 signature in base64.
+constexpr std::size_t kFirmaMaxima = 1024;
 
 bool esDigito(char c) {
   return c >= '0' && c <= '9';
@@ -93,7 +102,18 @@ std::optional<Pedido> ReglasDeActualizacion::leerPedido(const Diccionario& pedid
   std::optional<std::int64_t> tamano = entero(buscar(pedido, "tamano"));
   if (!tamano || *tamano < 1 || *tamano > tamanoMaximo) return std::nullopt;
 
-  return Pedido{*url, std::move(sha256), *build, *tamano};
+  std::optional<std::int64_t> base;
+  if (const Valor* b = buscar(pedido, "base")) {
+    base = entero(b);
+    if (!base || *base < 1 || *base >= *build) return std::nullopt;
+  }
+  // Optional: a host without a public key ignores it, so nothing here refuses the request.
+  std::optional<std::string> firma;
+  if (const Valor* v = buscar(pedido, "firmaDelArchivo")) {
+    const std::string* t = v->texto();
+    firma = t && t->size() <= kFirmaMaxima ? *t : std::string();
+  }
+  return Pedido{*url, std::move(sha256), *build, *tamano, base, std::move(firma)};
 }
 
 Comprobacion ReglasDeActualizacion::comprobarApp(const std::optional<std::string>& identificador,

@@ -27,6 +27,10 @@ class ReglasDeActualizacion {
   // Built once, on first access, from any thread; constant afterwards.
   const Identidad& identidad() const;
   const std::string& identificador() const { return identidad().identificador; }
+  // The host's "OvelmarClavePublica" as written in its Info.plist, read with the identity;
+  // absent when the key is not there, an empty text when its value is no text. While it
+  // is there, every archive must carry a signature by it.
+  const std::optional<std::string>& clavePublica() const;
 
   // The update request, or nothing when the dictionary is not a valid one. The URL is
   // checked with the platform's parser.
@@ -50,6 +54,7 @@ class ReglasDeActualizacion {
   Plataforma& plataforma_;
   mutable std::once_flag unaVez_;
   mutable Identidad identidad_;
+  mutable std::optional<std::string> clavePublica_;
 };
 
 }  // namespace ovelmar

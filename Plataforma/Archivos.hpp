@@ -56,6 +56,24 @@ class Archivos {
   // Written whole or not at all, readable by the user only.
   virtual Resultado escribirAtomico(const std::string& ruta,
                                     const std::vector<std::uint8_t>& bytes) = 0;
+
+  // Filling a bundle from another: `relativa` is plain names joined by "/", and no
+  // symbolic link is followed below either root. When nothing stands at `relativa` below
+  // `destino`, the regular file at the same place below `origen` is copied there with the
+  // permission bits `modo` (missing folders are made); an item already there is kept.
+  // Not there in `origen`, or reached only through a link in either root: an error of
+  // code 2 (no such file), whatever the platform.
+  virtual Resultado completarDesde(const std::string& origen, const std::string& destino,
+                                   const std::string& relativa, std::uint32_t modo) {
+    (void)origen, (void)destino, (void)relativa, (void)modo;
+    return Error{Error::dominioPosix, 45, "not supported"};
+  }
+  // The same for a symbolic link holding `objetivo`.
+  virtual Resultado completarEnlace(const std::string& destino, const std::string& relativa,
+                                    const std::string& objetivo) {
+    (void)destino, (void)relativa, (void)objetivo;
+    return Error{Error::dominioPosix, 45, "not supported"};
+  }
 };
 
 }  // namespace ovelmar

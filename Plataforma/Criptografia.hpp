@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
 
 namespace ovelmar {
 
@@ -22,6 +26,15 @@ class Criptografia {
   virtual ~Criptografia() = default;
   // Empty when the library cannot make one.
   virtual std::unique_ptr<ResumenSha256> sha256() = 0;
+  // The bytes of a base64 text in its one canonical form: the standard alphabet, "="
+  // padding to a multiple of four, unused bits zero, no spaces or line breaks. Empty for
+  // any other text.
+  virtual std::optional<std::vector<std::uint8_t>> desdeBase64(std::string_view texto) = 0;
+  // Whether `firma` (64 bytes) is the Ed25519 signature of `mensaje` by the raw public
+  // key `clave` (32 bytes). False for a key or signature of any other size.
+  virtual bool verificarEd25519(std::span<const std::uint8_t> clave,
+                                std::span<const std::uint8_t> mensaje,
+                                std::span<const std::uint8_t> firma) = 0;
 };
 
 }  // namespace ovelmar

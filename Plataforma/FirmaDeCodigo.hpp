@@ -5,8 +5,10 @@
 // from any thread.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace ovelmar {
@@ -19,6 +21,15 @@ class CodigoEstatico {
 class RequisitoDeCodigo {
  public:
   virtual ~RequisitoDeCodigo() = default;
+};
+
+// What the seal of a bundle and of the bundles nested in it names, paths relative to the
+// bundle folder (plain names joined by "/"): files with their permission bits, links with
+// their targets, folders. The signature's own files are not part of it.
+struct ContenidoSellado {
+  std::map<std::string, std::uint32_t> archivos;
+  std::map<std::string, std::string> enlaces;
+  std::set<std::string> carpetas;
 };
 
 class FirmaDeCodigo {
@@ -57,6 +68,12 @@ class FirmaDeCodigo {
   virtual std::int32_t comprobarValidez(const CodigoEstatico& codigo, std::uint32_t banderas,
                                         const RequisitoDeCodigo* requisito,
                                         std::optional<std::string>& error) = 0;
+  // The bundle's sealed content as its seals say, read without validating them (the
+  // validation comes after); empty when a seal is missing or malformed.
+  virtual std::optional<ContenidoSellado> contenidoSellado(const std::string& paquete) {
+    (void)paquete;
+    return std::nullopt;
+  }
 };
 
 }  // namespace ovelmar

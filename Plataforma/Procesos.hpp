@@ -26,6 +26,10 @@ class Procesos {
                                              const std::vector<std::string>& argumentos) = 0;
   // Whether a process with that identifier exists (as a null signal tells).
   virtual bool vive(std::int32_t pid) = 0;
+  // When the process with that identifier started, in seconds since 1970-01-01 00:00 UTC;
+  // empty when there is none or the system does not say. A later start than expected
+  // tells a reused identifier apart.
+  virtual std::optional<double> inicio(std::int32_t pid) = 0;
   virtual std::int32_t pid() = 0;
   virtual std::uint32_t uid() = 0;
   virtual std::string nombreDeUsuario() = 0;

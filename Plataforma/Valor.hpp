@@ -71,4 +71,8 @@ inline const std::string* textoDe(const Diccionario& d, std::string_view clave) 
   return v ? v->texto() : nullptr;
 }
 
+// A pointer into a temporary dictionary would dangle at the end of the statement.
+const Valor* buscar(Diccionario&&, std::string_view) = delete;
+const std::string* textoDe(Diccionario&&, std::string_view) = delete;
+
 }  // namespace ovelmar

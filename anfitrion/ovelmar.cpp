@@ -71,6 +71,9 @@ const std::map<std::string, Metodo, std::less<>>& metodos() {
       {"estadoDeLaActualizacion",
        [](Ovelmar& o, const Diccionario&) { return Valor(o.estadoDeLaActualizacion()); }},
       {"actualizar:", [](Ovelmar& o, const Diccionario& d) { return Valor(o.actualizar(d)); }},
+      {"ultimaActualizacion",
+       [](Ovelmar& o, const Diccionario&) { return Valor(o.ultimaActualizacion()); }},
+      {"firmaPropia", [](Ovelmar& o, const Diccionario&) { return Valor(o.firmaPropia()); }},
       {"mostrar:",
        [](Ovelmar& o, const Diccionario& d) -> std::optional<Valor> {
          o.mostrar(d);

@@ -8,9 +8,10 @@
  * Threads. The main thread is the process's initial thread, the one whose GLib default
  * main context runs the component's main queue.
  *   Main thread only: ov_soltar; ov_ejecutar_bucle; ov_enviar with "instalarSiHaceFalta",
- *     "puedeActualizarse", "actualizar:" and every other selector not named below. The
- *     component checks the three named ones and ov_ejecutar_bucle: called from another
- *     thread they stop the process with a message on standard error.
+ *     "puedeActualizarse", "actualizar:", "ultimaActualizacion", "firmaPropia" and every
+ *     other selector not named below. The component checks the five named ones and
+ *     ov_ejecutar_bucle: called from another thread they stop the process with a message
+ *     on standard error.
  *   Any thread: ov_clase, ov_crear, ov_liberar, ov_observar, ov_dejar_de_observar,
  *     ov_establecer_aplicacion, and ov_enviar with "estadoDeLaActualizacion" (a consistent
  *     copy of the state, even while the main thread changes it) or with a selector the
@@ -40,7 +41,30 @@ OV_EXPORTAR void* ov_crear(void* clase);
  * the keyboard focus, can be dragged, and closes with its button or Escape once clicked.
  * "cerrar" closes it; nothing happens when no card is shown. Neither answers anything,
  * and without a display neither does anything. The card lives while the main queue runs
- * (the host's GLib main loop or ov_ejecutar_bucle). */
+ * (the host's GLib main loop or ov_ejecutar_bucle).
+ *
+ * "ultimaActualizacion" (no argument) tells what became of the last update the component
+ * handed to its swap script, once the process that handed it over has ended: a dictionary
+ * with "build" (the build it was to install), "desde" (the build that ran then),
+ * "resultado" ("instalada" when this process runs from the installed place with that
+ * build, else "sin_instalar") and "segundos" (a real: from the hand-over to this
+ * process's start). It is empty when there is nothing to tell: no update handed over yet,
+ * a record of another application or older than the running build, the process that
+ * handed it over still running, or an update started since ("actualizar:" accepted).
+ * Ask it at start, before sending "actualizar:".
+ *
+ * "firmaPropia" (no argument) checks the running application's own bundle against the
+ * signing requirement its updates must meet (its identifier and the maker's team), so a
+ * broken signing setup shows at once rather than as "firma" on every update. The check
+ * runs once per process in the background, starting with the first call; each call
+ * answers at once with "valida" (a Boolean), "descripcion" (a text) and, once the check
+ * has ended, "estado" (the status, 0 when valid). Without "estado", ask again later.
+ *
+ * "actualizar:" also takes "firmaDelArchivo" when the host's Info.plist holds
+ * "OvelmarClavePublica" (the base64 of a 32-byte Ed25519 public key): the base64 Ed25519
+ * signature over the 32 bytes of the archive's SHA-256. With such a key, an update whose
+ * signature is missing, malformed or wrong, or a key that is not one, fails with "firma"
+ * before the archive is unpacked. Without the key the signature is ignored. */
 OV_EXPORTAR char* ov_enviar(void* objeto, const char* selector, const char* argumento);
 OV_EXPORTAR void ov_liberar(char* texto);
 /* Releases an instance made by ov_crear. */

@@ -30,7 +30,8 @@ void recorrer(const ReglasDeActualizacion& reglas, const Valor& valor, int profu
     if (auto p = reglas.leerPedido(*d)) {
       // What comes out keeps its promises.
       if (p->sha256.size() != 64 || p->build < 1 || p->tamano < 1 ||
-          p->tamano > ReglasDeActualizacion::tamanoMaximo || p->url.rfind("https:", 0) != 0)
+          p->tamano > ReglasDeActualizacion::tamanoMaximo || p->url.rfind("https:", 0) != 0 ||
+          (p->firmaDelArchivo && p->firmaDelArchivo->size() > 1024))
         __builtin_trap();
     }
     for (const auto& [clave, v] : *d) recorrer(reglas, v, profundidad + 1);

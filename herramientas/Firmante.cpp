@@ -12,8 +12,10 @@
 #include <memory>
 #include <sstream>
 
+#include "Plataforma/linux/FirmaDeCodigoLinux.hpp"
 #include "Plataforma/linux/ManifiestoDeFirma.hpp"
 #include "Plataforma/linux/PropiedadesLinux.hpp"
+#include "Plataforma/linux/RequisitoDeCodigoLinux.hpp"
 
 namespace ovelmar {
 
@@ -224,6 +226,29 @@ Problema notarizarPaquete(const std::string& paquete, const Credencial& notario)
           ticket))
     return p;
   return escribir(carpeta / std::string(sello::kTicket), ticket);
+}
+
+Veredicto verificarPaquete(std::string_view raizPem, const std::string& requisito,
+                           const std::string& paquete) {
+  FirmaDeCodigoLinux firma(raizPem);
+  std::unique_ptr<CodigoEstatico> codigo;
+  std::unique_ptr<RequisitoDeCodigoLinux> compilado;
+  std::optional<std::string> error;
+  std::string porque;
+  Veredicto v;
+  if ((v.estado = firma.crearCodigoEstatico(paquete, 0, codigo)) != 0) {
+    v.porque = "there is no bundle folder at " + paquete;
+  } else if ((v.estado = RequisitoDeCodigoLinux::compilar(requisito, compilado, porque)) != 0) {
+    v.porque = "the requirement does not compile: " + porque;
+  } else {
+    v.estado = firma.comprobarValidez(*codigo,
+                                      FirmaDeCodigo::kSecCSCheckAllArchitectures |
+                                          FirmaDeCodigo::kSecCSCheckNestedCode |
+                                          FirmaDeCodigo::kSecCSStrictValidate,
+                                      compilado.get(), error);
+    if (v.estado != 0) v.porque = error.value_or("");
+  }
+  return v;
 }
 
 }  // namespace ovelmar

@@ -3,9 +3,11 @@
 // (Plataforma/linux/FirmaDeCodigoLinux.hpp). The maker's side: used by the `firmar` tool
 // and by tests, never shipped inside the component's bundle.
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace ovelmar {
 
@@ -30,5 +32,15 @@ Problema firmarSello(const std::string& paquete, const Credencial& firmante);
 // CodeResources. Whoever signs it, the component counts it only from a notary: a
 // certificate whose extended key usage names time stamping and not code signing.
 Problema notarizarPaquete(const std::string& paquete, const Credencial& notario);
+
+// The component's verdict on a bundle: the platform's status (0 when valid) and, when not
+// valid, why. Checks as the updater does: strict, nested code, every clause of `requisito`,
+// against the certificates in `raizPem` alone.
+struct Veredicto {
+  std::int32_t estado = 0;
+  std::string porque;
+};
+Veredicto verificarPaquete(std::string_view raizPem, const std::string& requisito,
+                           const std::string& paquete);
 
 }  // namespace ovelmar

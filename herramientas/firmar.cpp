@@ -15,8 +15,6 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
-#include "Plataforma/linux/FirmaDeCodigoLinux.hpp"
-#include "Plataforma/linux/RequisitoDeCodigoLinux.hpp"
 #include "herramientas/Firmante.hpp"
 
 namespace {
@@ -54,26 +52,11 @@ bool deNotario(const std::string& cadena) {
 }
 
 int verificar(const std::string& raiz, const std::string& texto, const std::string& paquete) {
-  FirmaDeCodigoLinux firma(raiz);
-  std::unique_ptr<CodigoEstatico> codigo;
-  std::unique_ptr<RequisitoDeCodigoLinux> requisito;
-  std::optional<std::string> error;
-  std::string porque;
-  std::int32_t estado = firma.crearCodigoEstatico(paquete, 0, codigo);
-  if (estado != 0)
-    error = "there is no bundle folder at " + paquete;
-  else if ((estado = RequisitoDeCodigoLinux::compilar(texto, requisito, porque)) != 0)
-    error = "the requirement does not compile: " + porque;
-  else
-    estado = firma.comprobarValidez(*codigo,
-                                    FirmaDeCodigo::kSecCSCheckAllArchitectures |
-                                        FirmaDeCodigo::kSecCSCheckNestedCode |
-                                        FirmaDeCodigo::kSecCSStrictValidate,
-                                    requisito.get(), error);
-  std::printf("estado %d\n%s\n", estado,
-              estado == 0 ? ("valid: " + paquete + " meets the requirement").c_str()
-                          : error.value_or("").c_str());
-  return estado == 0 ? 0 : 1;
+  const Veredicto v = verificarPaquete(raiz, texto, paquete);
+  std::printf(
+      "estado %d\n%s\n", v.estado,
+      v.estado == 0 ? ("valid: " + paquete + " meets the requirement").c_str() : v.porque.c_str());
+  return v.estado == 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -9,8 +9,8 @@ paquetes=(
   libssl-dev openssl libcurl4-openssl-dev curl libarchive-dev libarchive-tools libplist-dev
   libdeflate-dev zlib1g-dev
   libglib2.0-dev libgtk-3-dev libcpp-httplib-dev
-  xvfb xauth zip unzip attr python3
-  openbox xcompmgr libx11-dev libxtst-dev
+  xvfb xauth zip unzip attr python3 zstd
+  openbox xcompmgr libx11-dev libxtst-dev imagemagick
 )
 
 faltan=()

@@ -1,5 +1,7 @@
 #include "ArchivosLinux.hpp"
 
+#include <sys/ioctl.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <gio/gio.h>
@@ -16,6 +18,8 @@
 #include <fstream>
 #include <iterator>
 #include <system_error>
+
+#include "RecursosSellados.hpp"
 
 namespace ovelmar {
 
@@ -323,6 +327,109 @@ Resultado ArchivosLinux::escribirAtomico(const std::string& ruta,
     unlink(temporal.c_str());
     return errorPosix(numero);
   }
+  return std::nullopt;
+}
+
+namespace {
+
+// Splits "a/b/c" into the folder part "a/b" and the name "c"; false for an empty name.
+bool partir(const std::string& relativa, std::string& carpeta, std::string& nombre) {
+  const std::size_t barra = relativa.rfind('/');
+  carpeta = barra == std::string::npos ? "" : relativa.substr(0, barra);
+  nombre = barra == std::string::npos ? relativa : relativa.substr(barra + 1);
+  return !nombre.empty() && nombre != "." && nombre != "..";
+}
+
+// The folder `carpeta` below the folder `raiz`, made where missing, each part opened
+// without following a link: its descriptor, or -1 with errno.
+int carpetaDebajo(const std::string& raiz, const std::string& carpeta) {
+  int actual = open(raiz.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (std::size_t inicio = 0; actual >= 0 && inicio < carpeta.size();) {
+    std::size_t fin = carpeta.find('/', inicio);
+    if (fin == std::string::npos) fin = carpeta.size();
+    const std::string parte = carpeta.substr(inicio, fin - inicio);
+    int siguiente = -1;
+    if (parte.empty() || parte == "." || parte == "..")
+      errno = EINVAL;
+    else if (mkdirat(actual, parte.c_str(), 0755) == 0 || errno == EEXIST)
+      siguiente = openat(actual, parte.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int guardado = errno;
+    close(actual);
+    errno = guardado;
+    actual = siguiente;
+    inicio = fin + 1;
+  }
+  return actual;
+}
+
+// Whether something, of any kind, stands at `nombre` in the folder `carpeta`.
+bool hay(int carpeta, const std::string& nombre) {
+  struct stat st {};
+  return fstatat(carpeta, nombre.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// All of `de` into `a`: a clone where the file system shares blocks, else a copy in the
+// kernel, else read and write.
+bool copiarContenido(int de, int a) {
+  if (ioctl(a, FICLONE, de) == 0) return true;
+  for (;;) {
+    const ssize_t n = copy_file_range(de, nullptr, a, nullptr, 1 << 30, 0);
+    if (n == 0) return true;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
+    break;
+  }
+  std::vector<char> trozo(1 << 20);
+  for (;;) {
+    const ssize_t n = read(de, trozo.data(), trozo.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;
+    for (ssize_t hecho = 0; hecho < n;) {
+      const ssize_t w = write(a, trozo.data() + hecho, static_cast<std::size_t>(n - hecho));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) return false;
+      hecho += w;
+    }
+  }
+}
+
+}  // namespace
+
+Resultado ArchivosLinux::completarDesde(const std::string& origen, const std::string& destino,
+                                        const std::string& relativa, std::uint32_t modo) {
+  std::string carpeta, nombre;
+  if (!partir(relativa, carpeta, nombre)) return errorPosix(EINVAL);
+  Descriptor donde(carpetaDebajo(destino, carpeta));
+  if (donde.get() < 0) return errorPosix(errno == ELOOP || errno == ENOTDIR ? ENOENT : errno);
+  if (hay(donde.get(), nombre)) return std::nullopt;
+
+  Descriptor raiz(open(origen.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (raiz.get() < 0) return errorPosix(errno);
+  Descriptor de(abrirDebajo(raiz.get(), relativa, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  struct stat st {};
+  // A link on the way, or not a plain file: as if it were not there.
+  if (de.get() < 0 || fstat(de.get(), &st) != 0 || !S_ISREG(st.st_mode)) return errorPosix(ENOENT);
+
+  Descriptor a(openat(donde.get(), nombre.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (a.get() < 0) return errorPosix(errno);
+  if (!copiarContenido(de.get(), a.get()) || fchmod(a.get(), modo & 07777) != 0) {
+    const int guardado = errno ? errno : EIO;
+    unlinkat(donde.get(), nombre.c_str(), 0);
+    return errorPosix(guardado);
+  }
+  return std::nullopt;
+}
+
+Resultado ArchivosLinux::completarEnlace(const std::string& destino, const std::string& relativa,
+                                         const std::string& objetivo) {
+  std::string carpeta, nombre;
+  if (!partir(relativa, carpeta, nombre)) return errorPosix(EINVAL);
+  Descriptor donde(carpetaDebajo(destino, carpeta));
+  if (donde.get() < 0) return errorPosix(errno == ELOOP || errno == ENOTDIR ? ENOENT : errno);
+  if (hay(donde.get(), nombre)) return std::nullopt;
+  if (symlinkat(objetivo.c_str(), donde.get(), nombre.c_str()) != 0) return errorPosix(errno);
   return std::nullopt;
 }
 

@@ -23,6 +23,10 @@ class ArchivosLinux : public Archivos {
   std::unique_ptr<LectorDeArchivo> abrirParaLeer(const std::string& ruta) override;
   Resultado escribirAtomico(const std::string& ruta,
                             const std::vector<std::uint8_t>& bytes) override;
+  Resultado completarDesde(const std::string& origen, const std::string& destino,
+                           const std::string& relativa, std::uint32_t modo) override;
+  Resultado completarEnlace(const std::string& destino, const std::string& relativa,
+                            const std::string& objetivo) override;
 
  protected:
   // renameat2 within the working folder: 0, or the error number. NFS, ecryptfs and many

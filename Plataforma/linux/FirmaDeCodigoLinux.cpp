@@ -44,20 +44,6 @@ class CodigoLinux : public CodigoEstatico {
   const std::string ruta;
 };
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 enum class Lectura { bien, falta, mala };
 
 // A regular file of at most `maximo` bytes below `raiz`, read whole.
@@ -215,6 +201,45 @@ std::int32_t FirmaDeCodigoLinux::crearCodigoEstatico(const std::string& ruta,
   return errSecSuccess;
 }
 
+namespace {
+
+// Adds what the seal of the bundle open as `carpeta` names, below `prefijo`, and then the
+// content of its nested bundles; false when a seal is missing, malformed or too much.
+bool anadirSellado(int carpeta, const std::string& prefijo, int profundidad,
+                   ContenidoSellado& contenido) {
+  constexpr std::size_t kMaximo = 200000;  // items of a bundle and all it nests
+  std::string recursos, error;
+  if (leerDebajo(carpeta, enSello(sello::kRecursos), sello::kTamanoMaximo, recursos) !=
+      Lectura::bien)
+    return false;
+  std::optional<Manifiesto> m = leerManifiesto(recursos, error);
+  if (!m) return false;
+  for (const auto& [ruta, archivo] : m->archivos) contenido.archivos[prefijo + ruta] = archivo.modo;
+  for (const auto& [ruta, destino] : m->enlaces) contenido.enlaces[prefijo + ruta] = destino;
+  for (const std::string& ruta : m->carpetas) contenido.carpetas.insert(prefijo + ruta);
+  if (contenido.archivos.size() + contenido.enlaces.size() + contenido.carpetas.size() > kMaximo)
+    return false;
+  if (!m->anidados.empty() && profundidad >= kAnidamientoMaximo) return false;
+  for (const auto& anidado : m->anidados) {
+    const std::string& ruta = anidado.first;
+    Descriptor sub(abrirDebajo(carpeta, ruta, O_RDONLY | O_DIRECTORY));
+    contenido.carpetas.insert(prefijo + ruta);
+    if (sub.get() < 0 ||
+        !anadirSellado(sub.get(), prefijo + ruta + "/", profundidad + 1, contenido))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<ContenidoSellado> FirmaDeCodigoLinux::contenidoSellado(const std::string& paquete) {
+  Descriptor carpeta(open(paquete.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  ContenidoSellado contenido;
+  if (carpeta.get() < 0 || !anadirSellado(carpeta.get(), "", 0, contenido)) return std::nullopt;
+  return contenido;
+}
+
 std::int32_t FirmaDeCodigoLinux::crearRequisito(const std::string& texto, std::uint32_t banderas,
                                                 std::unique_ptr<RequisitoDeCodigo>& requisito) {
   if (banderas != 0) return errSecCSInvalidFlags;
@@ -244,8 +269,8 @@ std::int32_t FirmaDeCodigoLinux::comprobarValidez(const CodigoEstatico& codigo,
   if (paquete.get() < 0) return fallar(errSecCSStaticCodeNotFound, "the bundle cannot be opened");
   Notarizacion notarizacion;
   Validado validado;
-  if (std::optional<Fallo> f =
-          validarPaquete(paquete.get(), banderas, 0, nullptr, 0, nullptr, &notarizacion, validado))
+  if (std::optional<Fallo> f = validarPaquete(paquete.get(), banderas, 0, nullptr, 0, nullptr,
+                                              nullptr, &notarizacion, validado))
     return fallar(f->estado, f->descripcion);
   if (!exigido) return errSecSuccess;
 
@@ -262,7 +287,8 @@ std::int32_t FirmaDeCodigoLinux::comprobarValidez(const CodigoEstatico& codigo,
 
 std::optional<FirmaDeCodigoLinux::Fallo> FirmaDeCodigoLinux::validarPaquete(
     int carpeta, std::uint32_t banderas, int profundidad, const Sha256* selloEsperado,
-    std::time_t momento, X509* raizExigida, Notarizacion* notarizacion, Validado& validado) const {
+    std::time_t momento, X509* raizExigida, X509* firmanteExigido, Notarizacion* notarizacion,
+    Validado& validado) const {
   const bool anidado = profundidad > 0;
   std::string recursos, firma;
   Lectura r = leerDebajo(carpeta, enSello(sello::kRecursos), sello::kTamanoMaximo, recursos);
@@ -306,6 +332,12 @@ std::optional<FirmaDeCodigoLinux::Fallo> FirmaDeCodigoLinux::validarPaquete(
   if (raizExigida && X509_cmp(raiz, raizExigida) != 0)
     return fallo(errSecCSSignatureNotVerifiable,
                  "its chain ends at another root than the enclosing bundle's");
+  // The enclosing seal pins a nested bundle's contents, not who signed them: without this,
+  // any certificate of the same root could sign them again.
+  if (firmanteExigido &&
+      X509_NAME_cmp(X509_get_subject_name(hoja), X509_get_subject_name(firmanteExigido)) != 0)
+    return fallo(errSecCSReqFailed, "it is signed by " + nombreDeCertificado(hoja) +
+                                        ", not by the enclosing bundle's signer");
 
   std::string error;
   std::optional<Manifiesto> m = leerManifiesto(recursos, error);
@@ -325,7 +357,7 @@ std::optional<FirmaDeCodigoLinux::Fallo> FirmaDeCodigoLinux::validarPaquete(
       Validado suyo;
       malo = sub.get() < 0 ? fallo(errSecCSBadResource, "it cannot be opened")
                            : validarPaquete(sub.get(), banderas, profundidad + 1, &sellado, momento,
-                                            raiz, nullptr, suyo);
+                                            raiz, hoja, nullptr, suyo);
     } else {
       // Its seal alone, as a sealed resource of this bundle.
       std::string suyos;

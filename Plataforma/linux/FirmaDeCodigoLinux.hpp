@@ -36,6 +36,7 @@ class FirmaDeCodigoLinux : public FirmaDeCodigo {
   std::int32_t comprobarValidez(const CodigoEstatico& codigo, std::uint32_t banderas,
                                 const RequisitoDeCodigo* requisito,
                                 std::optional<std::string>& error) override;
+  std::optional<ContenidoSellado> contenidoSellado(const std::string& paquete) override;
 
   struct Fallo {
     std::int32_t estado;
@@ -47,8 +48,8 @@ class FirmaDeCodigoLinux : public FirmaDeCodigo {
  private:
   std::optional<Fallo> validarPaquete(int carpeta, std::uint32_t banderas, int profundidad,
                                       const Sha256* selloEsperado, std::time_t momento,
-                                      X509* raizExigida, Notarizacion* notarizacion,
-                                      Validado& validado) const;
+                                      X509* raizExigida, X509* firmanteExigido,
+                                      Notarizacion* notarizacion, Validado& validado) const;
   Notarizacion leerTicket(int carpeta, const Sha256& recursos, std::time_t ahora) const;
   std::optional<std::string> verificarCadena(X509* hoja, STACK_OF(X509) * intermedios,
                                              std::time_t momento, STACK_OF(X509) * *cadena) const;

@@ -10,10 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -304,6 +307,42 @@ std::optional<std::int32_t> ProcesosLinux::lanzar(const std::string& programa,
 bool ProcesosLinux::vive(std::int32_t pid) {
   if (pid <= 0) return false;
   return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+std::optional<double> ProcesosLinux::inicio(std::int32_t pid) {
+  if (pid <= 0) return std::nullopt;
+  const std::string ruta = "/proc/" + std::to_string(pid) + "/stat";
+  const int fd = open(ruta.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char buffer[4096];
+  const ssize_t leidos = read(fd, buffer, sizeof buffer - 1);
+  close(fd);
+  if (leidos <= 0) return std::nullopt;
+  const std::string_view linea(buffer, static_cast<std::size_t>(leidos));
+  // The name in parentheses may hold spaces and parentheses itself: fields count from the
+  // last ")". The start is the 22nd field, in clock ticks since boot.
+  const std::size_t cierre = linea.rfind(')');
+  if (cierre == std::string_view::npos) return std::nullopt;
+  std::string_view resto = linea.substr(cierre + 1);
+  for (int campo = 3; campo < 22; ++campo) {
+    const std::size_t espacio = resto.find(' ', 1);
+    if (espacio == std::string_view::npos) return std::nullopt;
+    resto = resto.substr(espacio);
+  }
+  resto.remove_prefix(1);
+  unsigned long long ticks = 0;
+  auto [fin, error] = std::from_chars(resto.data(), resto.data() + resto.size(), ticks);
+  const long porSegundo = sysconf(_SC_CLK_TCK);
+  if (error != std::errc() || fin == resto.data() || porSegundo <= 0) return std::nullopt;
+  // Ticks count on the boot clock, which goes on through suspend; the wall clock now,
+  // less the time elapsed since that start, is when it started.
+  timespec real{}, arranque{};
+  if (clock_gettime(CLOCK_REALTIME, &real) != 0 || clock_gettime(CLOCK_BOOTTIME, &arranque) != 0)
+    return std::nullopt;
+  const double transcurrido = static_cast<double>(arranque.tv_sec) +
+                              static_cast<double>(arranque.tv_nsec) / 1e9 -
+                              static_cast<double>(ticks) / static_cast<double>(porSegundo);
+  return static_cast<double>(real.tv_sec) + static_cast<double>(real.tv_nsec) / 1e9 - transcurrido;
 }
 
 std::int32_t ProcesosLinux::pid() {

@@ -18,6 +18,7 @@ class ProcesosLinux : public Procesos {
   std::optional<std::int32_t> lanzar(const std::string& programa,
                                      const std::vector<std::string>& argumentos) override;
   bool vive(std::int32_t pid) override;
+  std::optional<double> inicio(std::int32_t pid) override;
   std::int32_t pid() override;
   std::uint32_t uid() override;
   std::string nombreDeUsuario() override;

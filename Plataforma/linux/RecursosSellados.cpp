@@ -224,6 +224,10 @@ void hashear(int raiz, const std::vector<const Sellado*>& archivos, std::atomic<
 
 }  // namespace
 
+Descriptor::~Descriptor() {
+  if (fd_ >= 0) close(fd_);
+}
+
 int abrirDebajo(int raiz, const std::string& ruta, int banderas) {
   open_how como{};
   como.flags = static_cast<std::uint64_t>(banderas | O_NOFOLLOW | O_CLOEXEC);

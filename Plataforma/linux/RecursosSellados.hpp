@@ -13,6 +13,19 @@ namespace ovelmar {
 // set on failure.
 int abrirDebajo(int raiz, const std::string& ruta, int banderas);
 
+// A file descriptor closed when it goes out of scope (-1: none).
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor();
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 // The first difference, by path order, between the bundle open as `raiz` and its seal,
 // as "<path> <what>"; empty when they agree. Strict: nothing may be added, and its own
 // _CodeSignature folder holds only the signature's files. Nested bundles are left to

@@ -2,7 +2,7 @@
 // runs from whatever application bundle the test copies it into, trusts the root it is
 // given, and prints every published state on one line:
 //
-//   anfitrion_de_prueba [--raiz ROOT.pem] ORDER...
+//   anfitrion_de_prueba [--raiz ROOT.pem] [--ca SERVER-CA.pem] ORDER...
 //     instalarSiHaceFalta | actualizar:FILE (a request as a property list) | esperar:SECONDS
 //
 // Like an application without callbacks, it ends when the component asks it to; after the
@@ -20,6 +20,7 @@
 #include "Ovelmar/Ovelmar.hpp"
 #include "Ovelmar/ReglasDeActualizacion.hpp"
 #include "Plataforma/linux/PlataformaLinux.hpp"
+#include "Plataforma/linux/RedLinux.hpp"
 
 namespace {
 
@@ -45,12 +46,11 @@ std::string linea(const ovelmar::Diccionario& estado) {
 int main(int argc, char** argv) {
   using namespace ovelmar;
   int i = 1;
-  std::string raiz;
-  if (i + 1 < argc && std::string_view(argv[i]) == "--raiz") {
-    raiz = leer(argv[i + 1]);
-    i += 2;
-  }
-  PlataformaLinux linux(raiz);
+  std::string raiz, ca;
+  for (; i + 1 < argc && std::string_view(argv[i]).starts_with("--"); i += 2)
+    (std::string_view(argv[i]) == "--raiz" ? raiz : ca) = argv[i + 1];
+  PlataformaLinux linux(leer(raiz));
+  if (!ca.empty()) linux.red().confiarEn(ca);
   Plataforma p = linux.plataforma();
   ReglasDeActualizacion reglas(p);
   Instalador instalador(p, reglas);

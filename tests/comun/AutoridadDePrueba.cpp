@@ -109,6 +109,11 @@ AutoridadDePrueba::AutoridadDePrueba() : c_(std::make_unique<Certificados>()) {
 
 AutoridadDePrueba::~AutoridadDePrueba() = default;
 
+const AutoridadDePrueba& AutoridadDePrueba::compartida() {
+  static const AutoridadDePrueba* a = new AutoridadDePrueba();
+  return *a;
+}
+
 Credencial AutoridadDePrueba::desarrollador(const std::string& equipo, Variante v) const {
   Extensiones ext = {{"basicConstraints", "critical,CA:false"},
                      {"keyUsage", "critical,digitalSignature"},

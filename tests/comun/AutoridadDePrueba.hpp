@@ -28,6 +28,8 @@ class AutoridadDePrueba {
 
   AutoridadDePrueba();
   ~AutoridadDePrueba();
+  // One for the whole test process, made on first use and never destroyed.
+  static const AutoridadDePrueba& compartida();
   AutoridadDePrueba(const AutoridadDePrueba&) = delete;
   AutoridadDePrueba& operator=(const AutoridadDePrueba&) = delete;
 

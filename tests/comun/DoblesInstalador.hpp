@@ -245,7 +245,12 @@ class ProcesosFalsos : public Procesos {
     return 200 + static_cast<std::int32_t>(lanzados.size());
   }
   bool vive(std::int32_t pid) override { return vivos.count(pid) > 0; }
-  std::int32_t pid() override { return 100; }
+  std::map<std::int32_t, double> inicios;  // absent: the system does not say
+  std::optional<double> inicio(std::int32_t p) override {
+    return inicios.count(p) ? std::optional(inicios[p]) : std::nullopt;
+  }
+  std::int32_t propio = 100;
+  std::int32_t pid() override { return propio; }
   std::uint32_t uid() override { return 501; }
   std::string nombreDeUsuario() override { return "ana"; }
   [[noreturn]] void salir(int e) override {

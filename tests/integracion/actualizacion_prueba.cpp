@@ -63,7 +63,8 @@ struct Banco {
   void esperarFinDeDescarga() {
     esperarA([&] {
       p.colaPrincipal->correrDurante(0.05);
-      return *textoDe(act.estado(), "fase") != "descargando";
+      const Diccionario estado = act.estado();
+      return *textoDe(estado, "fase") != "descargando";
     });
     p.colaPrincipal->correrDurante(0.05);
   }

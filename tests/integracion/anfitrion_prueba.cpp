@@ -124,7 +124,8 @@ TEST(Anfitrion, UnMensajeConHiloPrincipalDesdeOtroHiloDetieneElProceso) {
   std::string estado;
   std::thread([&] { estado = ov.respuesta(objeto, "estadoDeLaActualizacion"); }).join();
   EXPECT_TRUE(contiene(estado, "<key>fase</key>"));
-  for (const char* selector : {"puedeActualizarse", "actualizar:", "instalarSiHaceFalta"}) {
+  for (const char* selector :
+       {"puedeActualizarse", "actualizar:", "ultimaActualizacion", "firmaPropia"}) {
     EXPECT_DEATH(
         std::thread([&] { ov.respuesta(objeto, selector, "<plist><dict/></plist>"); }).join(),
         std::string("'") + selector + "' must be sent on the main thread")
@@ -143,28 +144,31 @@ TEST(Anfitrion, ElAnfitrionDeEjemploCargaElPaqueteYMuestraLasRespuestas) {
       std::string(64, 'a') +
       "</string><key>build</key><integer>8</integer>"
       "<key>tamano</key><integer>1000</integer></dict></plist>'";
-  const std::string orden = "KESTRAVON_DESTINO='" + arbol + "' " + arbol +
-                            "/Kestra.app/Contents/MacOS/demo -o com.ejemplo.Kestra.actualizacion " +
-                            kPaquete +
-                            " estadoDeLaActualizacion noExiste '' esperar:nan actualizar: "
-                            "@/no/existe actualizar: " +
-                            peticion + " esperar:2 puedeActualizarse actualizar: 2>&1";
+  const std::string orden =
+      "KESTRAVON_DESTINO='" + arbol + "' " + arbol +
+      "/Kestra.app/Contents/MacOS/demo -o com.ejemplo.Kestra.actualizacion " + kPaquete +
+      " estadoDeLaActualizacion noExiste '' esperar:nan actualizar: "
+      "@/no/existe actualizar: " +
+      peticion + " esperar:3 estadoDeLaActualizacion puedeActualizarse actualizar: 2>&1";
   const auto [salida, estado] = ovelmar::pruebas::ejecutarOrden(orden);
   EXPECT_EQ(estado, 0) << salida;
   const auto en = [&](const std::string& parte, std::size_t desde = 0) {
     return salida.find(parte, desde);
   };
-  EXPECT_NE(en("estadoDeLaActualizacion -> \n<?xml"), std::string::npos) << salida;
+  EXPECT_NE(en("estadoDeLaActualizacion -> nada "), std::string::npos) << salida;
   // Odd command lines: an unknown selector, an empty one, a file that is not there (refused
   // before the good request posts anything) and, last, no argument at all.
-  EXPECT_NE(en("noExiste -> (nada)\n -> (nada)\nactualizar: -> \n<?xml"), std::string::npos)
+  EXPECT_LT(en("noExiste -> (no answer)\n -> (no answer)\nactualizar: -> no\n"),
+            en("actualizar: -> yes\n"))
       << salida;
-  EXPECT_LT(en("<false/>"), en("<string>descargando</string>")) << salida;
-  EXPECT_LT(en("<string>descargando</string>"), en("<string>fallo</string>")) << salida;
-  EXPECT_NE(en("<string>red</string>"), std::string::npos) << salida;
-  EXPECT_NE(en("notificación com.ejemplo.Kestra.actualizacion:"), std::string::npos) << salida;
-  EXPECT_NE(en("<true/>", en("puedeActualizarse -> \n<?xml")), std::string::npos) << salida;
-  EXPECT_NE(en("<false/>", salida.rfind("actualizar: -> \n<?xml")), std::string::npos) << salida;
+  EXPECT_LT(en("update state: descargando  build 8  [--------------------]   0%  0 KB of 1 KB"),
+            en("update state: fallo        build 8  failed: the download failed"))
+      << salida;
+  EXPECT_NE(en("estadoDeLaActualizacion -> fallo        build 8  failed: the download failed or "
+               "the archive is incomplete (red)\npuedeActualizarse -> yes\nactualizar: -> no\n"),
+            std::string::npos)
+      << salida;
+  EXPECT_EQ(en("<"), std::string::npos) << salida;  // no property list reaches the person
 }
 
 }  // namespace

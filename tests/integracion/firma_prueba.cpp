@@ -29,8 +29,7 @@ const std::string kRequisito =
     "\"QZ7K4WM2XD\" and notarized";
 
 const AutoridadDePrueba& autoridad() {
-  static const AutoridadDePrueba a;
-  return a;
+  return AutoridadDePrueba::compartida();
 }
 
 // Foo.app with a program, a resource, a link to it and a nested Bar.framework.

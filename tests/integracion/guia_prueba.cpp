@@ -175,11 +175,13 @@ const std::string kTresPasos =
 TEST(GuiaFlotanteReal, FlotaSobreElAreaDeTrabajoSinTomarElFocoYSeCierraConSuBotonOEscape) {
   static Escritorio escritorio;
   // Once the work area has lost the panel and the compositor runs.
-  ASSERT_TRUE(escritorio.ovelmar && E::hasta([] {
-                Lista a = E::propiedad(E::raiz(), "_NET_WORKAREA");
-                return a.size() >= 4 && a[1] + a[3] == 740 &&
-                       gdk_screen_is_composited(gdk_screen_get_default());
-              }))
+  ASSERT_TRUE(escritorio.ovelmar && E::hasta(
+                                        [] {
+                                          Lista a = E::propiedad(E::raiz(), "_NET_WORKAREA");
+                                          return a.size() >= 4 && a[1] + a[3] == 740 &&
+                                                 gdk_screen_is_composited(gdk_screen_get_default());
+                                        },
+                                        30))
       << "no X server with openbox and xcompmgr";
   // The application the user works in, holding the keyboard.
   GtkWidget* app = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -271,7 +273,9 @@ TEST(GuiaFlotanteReal, SinPantallaElAnfitrionDeEjemploNoMuestraNada) {
       "/Kestra.app/Contents/MacOS/demo " OVELMAR_ARBOL "/Ovelmar.bundle mostrar: '" +
       kTresPasos + "' cerrar mostrar: '<plist><dict/></plist>' 2>&1");
   EXPECT_EQ(estado, 0);
-  EXPECT_EQ(salida, "mostrar: -> (nada)\ncerrar -> (nada)\nmostrar: -> (nada)\n");
+  EXPECT_TRUE(salida.ends_with(
+      "\nmostrar: -> (no answer)\ncerrar -> (no answer)\nmostrar: -> (no answer)\n"))
+      << salida;
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The stand-ins for the macOS tools, run as real programs on real folders.
 
 #include <gtest/gtest.h>
-#include <libdeflate.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -28,6 +27,7 @@ namespace fs = std::filesystem;
 using pruebas::CarpetaTemporal;
 using pruebas::escribirArchivo;
 using pruebas::leerArchivo;
+using pruebas::zip;
 
 // The status of the program, the tools resolved as the component resolves them; -1 when
 // it could not start.
@@ -104,50 +104,6 @@ TEST(Ditto, CopiaConAtributosYFundeSinEscribirAtravesDeEnlaces) {
   EXPECT_EQ(leerArchivo(a / "Contents/Resources/privado/datos"), "nuevo");
   EXPECT_EQ(leerArchivo(fuera / "datos"), "intacto");
   EXPECT_GT(correr("/usr/bin/ditto", {(t.ruta() / "no").string(), (t.ruta() / "d").string()}), 0);
-}
-
-// One entry of an archive written byte by byte, so that a case says exactly what the
-// archive declares. Every name is flagged UTF-8, as bsdtar and Python's zipfile flag them.
-struct EntradaZip {
-  std::string nombre, datos;    // datos: the content, or the link's target
-  unsigned modo = 0100644;      // Unix type and permission bits
-  std::uint64_t declarado = 0;  // the size the directory gives; 0: the real one
-  bool desinflar = false;
-};
-
-std::string zip(const std::vector<EntradaZip>& entradas, std::uint64_t declaradas = 0) {
-  auto n = [](std::string& s, std::uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) s += static_cast<char>(v >> 8 * i);
-  };
-  std::string locales, central, fin;
-  for (const EntradaZip& e : entradas) {
-    std::string datos = e.datos;
-    if (e.desinflar) {
-      libdeflate_compressor* c = libdeflate_alloc_compressor(1);
-      datos.resize(libdeflate_deflate_compress_bound(c, e.datos.size()));
-      datos.resize(libdeflate_deflate_compress(c, e.datos.data(), e.datos.size(), datos.data(),
-                                               datos.size()));
-      libdeflate_free_compressor(c);
-    }
-    std::string comun;  // version, UTF-8 flag, method, time, crc, sizes, name length
-    n(comun, 20, 2), n(comun, 1 << 11, 2), n(comun, e.desinflar ? 8 : 0, 2), n(comun, 0, 4);
-    n(comun, libdeflate_crc32(0, e.datos.data(), e.datos.size()), 4), n(comun, datos.size(), 4);
-    n(comun, e.declarado ? e.declarado : e.datos.size(), 4), n(comun, e.nombre.size(), 2);
-    n(central, 0x02014b50, 4), n(central, 0x031e, 2), central += comun, n(central, 0, 8);
-    n(central, std::uint64_t{e.modo} << 16, 4), n(central, locales.size(), 4);
-    central += e.nombre;
-    n(locales, 0x04034b50, 4), locales += comun, n(locales, 0, 2), locales += e.nombre + datos;
-  }
-  const std::uint64_t cuantas = declaradas ? declaradas : entradas.size();
-  if (cuantas > 0xFFFF) {  // the 64-bit end record and its locator
-    n(fin, 0x06064b50, 4), n(fin, 44, 8), n(fin, 45, 4), n(fin, 0, 8), n(fin, cuantas, 8);
-    n(fin, cuantas, 8), n(fin, central.size(), 8), n(fin, locales.size(), 8);
-    n(fin, 0x07064b50, 4), n(fin, 0, 4), n(fin, locales.size() + central.size(), 8), n(fin, 1, 4);
-  }
-  n(fin, 0x06054b50, 4), n(fin, 0, 4), n(fin, std::min<std::uint64_t>(cuantas, 0xFFFF), 2);
-  n(fin, std::min<std::uint64_t>(cuantas, 0xFFFF), 2), n(fin, central.size(), 4);
-  n(fin, locales.size(), 4), n(fin, 0, 2);
-  return locales + central + fin;
 }
 
 // Everything below the folder: "-> target" for a link, the mode and the content for a file,

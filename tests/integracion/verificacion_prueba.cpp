@@ -2,6 +2,9 @@
 // the real unpacking tool, real signatures and the real swap script under /bin/sh.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +20,7 @@
 #include "comun/Dobles.hpp"
 #include "comun/DoblesInstalador.hpp"
 #include "comun/Esperar.hpp"
+#include "herramientas/Publicador.hpp"
 
 namespace ovelmar {
 namespace {
@@ -27,8 +31,7 @@ using namespace pruebas;
 constexpr const char* kEquipo = "QZ7K4WM2XD";
 
 const AutoridadDePrueba& autoridad() {
-  static const AutoridadDePrueba* a = new AutoridadDePrueba();
-  return *a;
+  return AutoridadDePrueba::compartida();
 }
 
 // A bundle of Foo: Info.plist, an executable that writes where it ran from into `marca`
@@ -46,12 +49,36 @@ void hacerApp(const fs::path& app, const std::string& id, const std::string& bui
   fs::permissions(app / "Contents/MacOS/Foo", fs::perms::owner_all | fs::perms::group_read);
 }
 
-std::string zipDe(const fs::path& carpeta, const fs::path& zip) {
-  return ejecutarOrden("cd '" + carpeta.string() + "' && zip -qry '" + zip.string() + "' .").texto;
-}
+// The real processes, but for the host's own process identifier, which a test may point at
+// a stand-in so that the swap script does not wait for the test to end.
+class ProcesosDePrueba : public Procesos {
+ public:
+  explicit ProcesosDePrueba(Procesos& real) : real_(real) {}
+  std::int32_t pidDelAnfitrion = 0;
+  std::string herramienta(const std::string& r) override { return real_.herramienta(r); }
+  std::variant<int, Error> ejecutar(const std::string& p,
+                                    const std::vector<std::string>& a) override {
+    return real_.ejecutar(p, a);
+  }
+  std::optional<std::int32_t> lanzar(const std::string& p,
+                                     const std::vector<std::string>& a) override {
+    return real_.lanzar(p, a);
+  }
+  bool vive(std::int32_t pid) override { return real_.vive(pid); }
+  std::optional<double> inicio(std::int32_t pid) override { return real_.inicio(pid); }
+  std::int32_t pid() override { return pidDelAnfitrion ? pidDelAnfitrion : real_.pid(); }
+  std::uint32_t uid() override { return real_.uid(); }
+  std::string nombreDeUsuario() override { return real_.nombreDeUsuario(); }
+  [[noreturn]] void salir(int e) override {
+    real_.salir(e);
+    std::abort();
+  }
 
-// Background work runs; delayed work (the forced exit) never does in a test, so that a
-// swap that should not have happened cannot end the test process with success.
+ private:
+  Procesos& real_;
+};
+
+// Background work runs; delayed work (the forced exit) never does in a test.
 class ColaGlobalSinDemoras : public ColaGlobal {
  public:
   explicit ColaGlobalSinDemoras(ColaGlobal& real) : real_(real) {}
@@ -60,6 +87,25 @@ class ColaGlobalSinDemoras : public ColaGlobal {
 
  private:
   ColaGlobal& real_;
+};
+
+// A process that stands in for the host: the swap script waits for it to end.
+struct Sustituto {
+  pid_t pid = fork();
+  Sustituto() {
+    if (pid == 0) {
+      alarm(300);  // never outlives a test that was killed
+      pause();
+      _exit(0);
+    }
+  }
+  void terminar() {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = 0;
+  }
+  ~Sustituto() { terminar(); }
 };
 
 // Foo build 1 installed in a folder of the test, with the real platform around it.
@@ -72,6 +118,7 @@ struct Banco {
   RegistroEnMemoria registro;
   Bitacora bitacora;
   AplicacionFalsa aplicacion{bitacora};
+  ProcesosDePrueba procesos{linux.procesos()};
   Plataforma p = linux.plataforma();
   ColaGlobalSinDemoras global{*p.colaGlobal};
   ReglasDeActualizacion reglas{p};
@@ -88,51 +135,41 @@ struct Banco {
     entorno.variables["KESTRAVON_DESTINO"] = carpeta / "Aplicaciones";
     carpetas.cachesFija = carpeta / "cache";
     p.paquete = &paquete, p.entorno = &entorno, p.carpetas = &carpetas;
-    p.registro = &registro, p.aplicacion = &aplicacion;
+    p.registro = &registro, p.aplicacion = &aplicacion, p.procesos = &procesos;
     p.colaGlobal = &global;
   }
-  fs::path zip() const { return act.carpeta() + "/Foo-2.zip"; }
+  bool delta = false;  // the update is a delta from the installed build 1
+  fs::path zip() const { return act.carpeta() + (delta ? "/Foo-2.desde-1.zip" : "/Foo-2.zip"); }
   // The request for the archive as it lies in the download folder.
   Diccionario pedido(std::string sha = "") {
     if (sha.empty()) sha = *Actualizador::sha256(p, zip());
-    return {{"url", Valor("https://127.0.0.1:1/Foo-2.zip")},
-            {"sha256", Valor(sha)},
-            {"build", Valor(2)},
-            {"tamano", Valor(static_cast<std::int64_t>(fs::file_size(zip())))}};
+    Diccionario d{{"url", Valor("https://127.0.0.1:1/Foo-2.zip")},
+                  {"sha256", Valor(sha)},
+                  {"build", Valor(2)},
+                  {"tamano", Valor(static_cast<std::int64_t>(fs::file_size(zip())))}};
+    if (delta) d["base"] = 1;
+    return d;
   }
   // Verification runs on a worker; its result comes back on the main queue.
   void esperarVerificacion() {
     esperarA([&] {
       p.colaPrincipal->correrDurante(0.02);
-      const std::string fase = *textoDe(act.estado(), "fase");
+      const Diccionario estado = act.estado();
+      const std::string fase = *textoDe(estado, "fase");
       return fase != "comprobando" && fase != "instalando";
     });
   }
-  std::string fase() { return *textoDe(act.estado(), "fase"); }
+  std::string fase() {
+    const Diccionario estado = act.estado();
+    return *textoDe(estado, "fase");
+  }
   std::string motivo() {
-    const Diccionario estado = act.estado();  // a copy: the text must outlive this line
+    const Diccionario estado = act.estado();
     const std::string* m = textoDe(estado, "motivo");
     return m ? *m : "";
   }
 };
 
-// Every item below a folder with its content (or link target).
-std::set<std::string> arbol(const fs::path& raiz) {
-  std::set<std::string> r;
-  for (auto it = fs::recursive_directory_iterator(raiz); it != fs::recursive_directory_iterator();
-       ++it) {
-    std::string e = fs::relative(it->path(), raiz).string();
-    if (it->is_symlink())
-      e += " -> " + fs::read_symlink(it->path()).string();
-    else if (it->is_regular_file())
-      e += " = " + leerArchivo(it->path());
-    r.insert(e);
-  }
-  return r;
-}
-
-// A good archive is the end-to-end test's, below; unpacking refusals are the unpacking
-// tool's own tests.
 TEST(Verificacion, CadaFalloDaSuMotivoBorraElArchivoYNoTocaNadaFuera) {
   using Preparar = std::function<void(Banco&, const fs::path& fuente)>;
   // `fuente` is an empty folder whose content is zipped as the update, unless the case
@@ -143,14 +180,44 @@ TEST(Verificacion, CadaFalloDaSuMotivoBorraElArchivoYNoTocaNadaFuera) {
       ASSERT_EQ(autoridad().firmarYNotarizar(f / "Foo.app", kEquipo), "");
     };
   };
+  // A delta from the installed build 1, signed now, to build 2: datos.txt changed,
+  // nuevo.txt added, viejo.txt removed, a link retargeted; `estropear` (Python, the
+  // archive open as z) then alters the archive.
+  auto delta = [](const std::string& estropear) {
+    return [=](Banco& b, const fs::path& f) {
+      const fs::path r = "Contents/Resources", nueva = f / "nueva/Foo.app";
+      escribirArchivo(b.app / r / "viejo.txt", "v");
+      fs::create_symlink("datos.txt", b.app / r / "enlace");
+      ASSERT_EQ(autoridad().firmarYNotarizar(b.app, kEquipo), "");
+      fs::create_directories(nueva);
+      fs::copy(b.app, nueva, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+      hacerApp(nueva, "com.ej.Foo", "2", b.marca);
+      fs::remove(nueva / r / "viejo.txt");
+      escribirArchivo(nueva / r / "nuevo.txt", "n");
+      fs::remove(nueva / r / "enlace");
+      fs::create_symlink("nuevo.txt", nueva / r / "enlace");
+      ASSERT_EQ(autoridad().firmarYNotarizar(nueva, kEquipo), "");
+      ASSERT_EQ(archivarPaquete(nueva.string(), b.zip().string(), nullptr, b.app.string()),
+                std::nullopt);
+      if (!estropear.empty())
+        ejecutarOrden("python3 -c 'import zipfile,sys\nz=zipfile.ZipFile(sys.argv[1])\n" +
+                      estropear + "' '" + b.zip().string() + "'");
+    };
+  };
+  // Keeps the entries for which `quedar(i)` holds and writes the archive again.
+  const std::string reescribir =
+      "e=[(i,z.read(i)) for i in z.infolist() if quedar(i)]\nz.close()\n"
+      "z=zipfile.ZipFile(sys.argv[1],\"w\")\n[z.writestr(i,d) for i,d in e]\n";
   struct Caso {
     const char* caso;
     Preparar preparar;
     const char* motivo;
     bool otroSha = false;
     int lineasDeFirma = 0;
+    bool delta = false;
   };
   const Caso casos[] = {
+      {"buena", candidata("com.ej.Foo", "2"), ""},
       {"el resumen no es el pedido", candidata("com.ej.Foo", "2"), "sha", true},
       {"no es un zip",
        [](Banco& b, const fs::path&) { escribirArchivo(b.zip(), "esto no es un zip"); },
@@ -167,14 +234,31 @@ TEST(Verificacion, CadaFalloDaSuMotivoBorraElArchivoYNoTocaNadaFuera) {
          escribirArchivo(f / "Foo.app/Contents/Resources/datos.txt", "otra cosa\n");
        },
        "firma", false, 1},
+      {"un delta", delta(""), "", false, 0, true},
+      {"un delta sin un archivo cambiado",
+       delta("quedar=lambda i: not i.filename.endswith(\"datos.txt\")\n" + reescribir), "firma",
+       false, 1, true},
+      {"un delta con un archivo que el sello no nombra",
+       delta("z.close()\nz=zipfile.ZipFile(sys.argv[1],\"a\")\n"
+             "z.writestr(\"Foo.app/Contents/Resources/otro.txt\",\"x\")"),
+       "firma", false, 1, true},
+      {"un delta que escribiría fuera del paquete por un enlace",
+       delta("quedar=lambda i: \"/Resources/\" not in i.filename\n" + reescribir +
+             "i=zipfile.ZipInfo(\"Foo.app/Contents/Resources\")\ni.create_system=3\n"
+             "i.external_attr=0o120777<<16\nz.writestr(i,\"../../fuera\")\n"
+             "z.writestr(\"fuera/\",\"\")"),
+       "firma", false, 0, true},
   };
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.caso);
     Banco b;
+    b.delta = c.delta;
     CarpetaTemporal fuente;
     fs::create_directories(fs::path(b.zip()).parent_path());
     c.preparar(b, fuente.ruta());
     if (!fs::exists(b.zip())) zipDe(fuente.ruta(), b.zip());
+    Sustituto anfitrion;  // the host the swap waits for
+    b.procesos.pidDelAnfitrion = anfitrion.pid;
     const std::set<std::string> instalada = arbol(b.app);
 
     ASSERT_TRUE(b.act.empezar(b.pedido(c.otroSha ? std::string(64, '0') : "")));
@@ -183,15 +267,73 @@ TEST(Verificacion, CadaFalloDaSuMotivoBorraElArchivoYNoTocaNadaFuera) {
     for (const std::string& l : b.registro.lineas)
       lineas += l.starts_with("[actualización] firma rechazada (-");
     EXPECT_EQ(lineas, c.lineasDeFirma);
-    EXPECT_EQ(b.fase(), "fallo");
-    EXPECT_EQ(b.motivo(), c.motivo);
-    EXPECT_FALSE(fs::exists(b.zip()));
-    EXPECT_EQ(arbol(b.app), instalada);
-    std::set<std::string> aplicaciones;
-    for (const auto& e : fs::directory_iterator(b.app.parent_path()))
-      aplicaciones.insert(e.path().filename().string());
-    EXPECT_EQ(aplicaciones, std::set<std::string>{"Foo.app"});
+    if (*c.motivo) {
+      EXPECT_EQ(b.fase(), "fallo");
+      EXPECT_EQ(b.motivo(), c.motivo);
+      EXPECT_FALSE(fs::exists(b.zip()));
+      EXPECT_EQ(arbol(b.app), instalada);
+      std::set<std::string> aplicaciones;
+      for (const auto& e : fs::directory_iterator(b.app.parent_path()))
+        aplicaciones.insert(e.path().filename().string());
+      EXPECT_EQ(aplicaciones, std::set<std::string>{"Foo.app"});
+      continue;
+    }
+    // The swap: the script waits for the host, puts build 2 in place and opens it.
+    EXPECT_EQ(b.fase(), "reabriendo");
+    EXPECT_FALSE(fs::exists(b.act.carpeta()));
+    EXPECT_TRUE(fs::exists(b.app.string() + ".nuevo/Contents/_CodeSignature"));
+    EXPECT_FALSE(fs::exists(b.marca));
+    anfitrion.terminar();
+    ASSERT_TRUE(esperarA([&] { return fs::exists(b.marca); }));
+    EXPECT_EQ(leerArchivo(b.marca), "build 2\n");
+    EXPECT_EQ(leerArchivo(b.app / "Contents/Resources/datos.txt"), "build 2\n");
+    EXPECT_FALSE(fs::exists(b.app.string() + ".nuevo"));
+    EXPECT_FALSE(fs::exists(b.app.string() + ".viejo"));
+    if (c.delta) {
+      EXPECT_EQ(arbol(b.app), arbol(fuente.ruta() / "nueva/Foo.app"));
+    }
   }
+}
+
+// A copy started from the Downloads folder while a swap waits for its host: the move waits
+// for the swap, then installs its own copy whole.
+TEST(Verificacion, UnaCopiaDesdeDescargasEsperaAlCambioPendiente) {
+  Banco b;
+  CarpetaTemporal fuente;
+  hacerApp(fuente.ruta() / "Foo.app", "com.ej.Foo", "2", b.marca);
+  ASSERT_EQ(autoridad().firmarYNotarizar(fuente.ruta() / "Foo.app", kEquipo), "");
+  fs::create_directories(fs::path(b.zip()).parent_path());
+  zipDe(fuente.ruta(), b.zip());
+  Sustituto anfitrion;
+  b.procesos.pidDelAnfitrion = anfitrion.pid;
+  ASSERT_TRUE(b.act.empezar(b.pedido()));
+  b.esperarVerificacion();
+  ASSERT_EQ(b.fase(), "reabriendo");
+
+  // The copy in Downloads is build 3; its move runs in this process, as another host.
+  const fs::path descargada = b.carpeta.ruta() / "Descargas/Foo.app";
+  hacerApp(descargada, "com.ej.Foo", "3", b.marca);
+  ProcesosDePrueba otros{b.linux.procesos()};
+  Plataforma q = b.p;
+  PaqueteFijo paquete;
+  paquete.rutaFija = descargada.string();
+  paquete.infoFija = Diccionario{
+      {"CFBundleIdentifier", "com.ej.Foo"}, {"CFBundleName", "Foo"}, {"CFBundleVersion", "3"}};
+  CarpetasFijas carpetas;
+  carpetas.descargasFija = (b.carpeta.ruta() / "Descargas").string();
+  q.paquete = &paquete, q.carpetas = &carpetas, q.procesos = &otros;
+  ReglasDeActualizacion reglas(q);
+  Instalador mover(q, reglas);
+  // The host ends half a second into the move's wait.
+  q.colaPrincipal->enviarDespues(0.5, [&] { anfitrion.terminar(); });
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(mover.moverSiHaceFalta());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "instalada en " + b.app.string() + " desde " + descargada.string() + "\n");
+  EXPECT_TRUE(esperarA([&] { return fs::exists(b.marca); }));  // the swap opened the app
+  EXPECT_EQ(leerArchivo(b.app / "Contents/Resources/datos.txt"), "build 3\n");
+  EXPECT_TRUE(fs::exists(b.app / "Contents/MacOS/Foo"));
+  EXPECT_FALSE(fs::exists(b.app.string() + ".nuevo"));
 }
 
 // A host process that asks for the update ends by itself, and the new build starts.

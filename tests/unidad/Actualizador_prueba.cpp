@@ -156,6 +156,20 @@ TEST(Actualizador, UnaPeticionDuranteOtraSoloRepiteElEstado) {
   EXPECT_EQ(b.act.estado(), kComprobando);
 }
 
+TEST(Actualizador, UnDeltaDeOtroBuildSeRechazaSinContarNiDescargar) {
+  Banco b;
+  b.paquete.infoFija->emplace("CFBundleVersion", "40");
+  Diccionario delta = pedido(42);
+  delta["base"] = 41;
+  EXPECT_FALSE(b.act.empezar(delta));
+  EXPECT_TRUE(b.avisos.empty());
+  EXPECT_TRUE(b.red.sesiones.empty());
+  EXPECT_EQ(b.preferencias.escrituras, 0);
+  delta["base"] = 40;
+  EXPECT_TRUE(b.act.empezar(delta));
+  EXPECT_EQ(b.sesion().ultima().opciones.archivoParcial, kCarpeta + "/Foo-42.desde-40.parcial");
+}
+
 TEST(Actualizador, FueraDeAplicacionesFallaSinTocarElRegistroDeFallos) {
   Banco b;
   b.paquete.rutaFija = "/home/u/Downloads/Foo.app";

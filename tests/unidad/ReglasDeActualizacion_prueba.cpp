@@ -80,6 +80,12 @@ TEST_F(Reglas, LeerPedidoAceptaSoloPeticionesValidas) {
       {"tamano 1", "tamano", 1, con([](Pedido& p) { p.tamano = 1; })},
       {"largest tamano", "tamano", max, con([](Pedido& p) { p.tamano = max; })},
       {"one above", "tamano", max + 1, no},
+      {"a delta", "base", 119, con([](Pedido& p) { p.base = 119; })},
+      {"a delta from the same build", "base", 120, no},
+      {"base 0", "base", 0, no},
+      {"base as data", "base", Valor(Datos{{'1'}}), no},
+      {"firmaDelArchivo too long", "firmaDelArchivo", std::string(1025, 'A'),
+       con([](Pedido& p) { p.firmaDelArchivo = ""; })},
   };
   for (const auto& c : casos) {
     SCOPED_TRACE(c.caso);

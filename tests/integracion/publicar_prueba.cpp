@@ -1,0 +1,136 @@
+// The maker's publishing tool, run as a program on bundles signed by a throw-away authority.
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "Plataforma/linux/PropiedadesLinux.hpp"
+#include "comun/AutoridadDePrueba.hpp"
+#include "comun/CarpetaTemporal.hpp"
+#include "herramientas/desempaquetado/Desempaquetador.hpp"
+
+namespace ovelmar {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pruebas;
+
+// Foo.app, build 2, with a framework link, an executable, a private file and a name
+// beyond ASCII; signed.
+void hacerApp(const fs::path& app, const AutoridadDePrueba& a, const std::string& nombre = "Foo") {
+  fs::remove_all(app);
+  escribirArchivo(app / "Contents/Info.plist", infoPlist({{"CFBundleIdentifier", "com.ej.Foo"},
+                                                          {"CFBundleName", nombre},
+                                                          {"CFBundleVersion", "2"}}));
+  escribirArchivo(app / "Contents/MacOS/Foo", "#!/bin/sh\n");
+  escribirArchivo(app / "Contents/Frameworks/B.framework/Versions/A/B", "b");
+  fs::create_directory_symlink("A", app / "Contents/Frameworks/B.framework/Versions/Current");
+  escribirArchivo(app / "Contents/Resources/privado", "p");
+  escribirArchivo(app / "Contents/Resources/ñandú", "n");  // names go byte for byte
+  chmod((app / "Contents/MacOS/Foo").c_str(), 0755);
+  chmod((app / "Contents/Resources/privado").c_str(), 0600);
+  ASSERT_EQ(a.firmarYNotarizar(app, "QZ7K4WM2XD"), "");
+}
+
+bool firmaVale(const std::string& clavePem, const std::string& sha256, const std::string& b64) {
+  BIO* bio = BIO_new_mem_buf(clavePem.data(), static_cast<int>(clavePem.size()));
+  EVP_PKEY* k = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+  BIO_free(bio);
+  unsigned char resumen[32], firma[80];
+  for (int i = 0; i < 32; ++i) resumen[i] = std::stoi(sha256.substr(2 * i, 2), nullptr, 16);
+  const int n = EVP_DecodeBlock(firma, reinterpret_cast<const unsigned char*>(b64.data()),
+                                static_cast<int>(b64.size()));
+  EVP_MD_CTX* c = EVP_MD_CTX_new();
+  const bool vale = k && n >= 64 && EVP_DigestVerifyInit(c, nullptr, nullptr, nullptr, k) == 1 &&
+                    EVP_DigestVerify(c, firma, 64, resumen, 32) == 1;
+  EVP_MD_CTX_free(c);
+  EVP_PKEY_free(k);
+  return vale;
+}
+
+TEST(Publicar, ArchivaFirmaYDescribeLaActualizacionOLaRechaza) {
+  const AutoridadDePrueba autoridad, otra;
+  CarpetaTemporal t;
+  escribirArchivo(t / "raiz.pem", autoridad.raiz());
+  escribirArchivo(t / "otra.pem", otra.raiz());
+  ejecutarOrden("openssl genpkey -algorithm ed25519 -out '" + t / "ed.pem" + "'" +
+                " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out '" +
+                t / "ec.pem" + "'");
+  const std::string programa = std::string(OVELMAR_ARBOL) + "/herramientas/publicar";
+  struct Caso {
+    const char* caso;
+    std::function<void(const fs::path&)> preparar;  // the bundle at Foo.app
+    std::string opciones, salida, error;            // error: a part of the one stderr line
+  };
+  const std::vector<Caso> casos = {
+      {"bueno", {}, "--clave-ed25519 ed.pem", "sub/salida", ""},
+      {"sin firmar", [](const fs::path& app) { fs::remove_all(app / "Contents/_CodeSignature"); },
+       "", "salida", "is not signed"},
+      {"cambiada tras firmar",
+       [](const fs::path& app) { escribirArchivo(app / "Contents/Resources/nuevo", "x"); }, "",
+       "salida", "fails the updater's signature check"},
+      {"otra raíz", {}, "--raiz otra.pem", "salida", "fails the updater's signature check"},
+      {"mal nombre", [&](const fs::path& app) { hacerApp(app, autoridad, "Bar"); }, "", "salida",
+       "looks for Bar.app"},
+      {"no es paquete", [](const fs::path& app) { fs::remove(app / "Contents/Info.plist"); }, "",
+       "salida", "is not an application bundle"},
+      {"clave que no es Ed25519", {}, "--clave-ed25519 ec.pem", "salida", "not an Ed25519 key"},
+      {"clave ilegible", {}, "--clave-ed25519 no.pem", "salida", "cannot read the Ed25519 key"},
+      {"salida bajo un archivo", {}, "", "raiz.pem/salida", "cannot write to the folder"},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.caso);
+    const fs::path app = t.ruta() / "Foo.app", salida = t.ruta() / c.salida;
+    fs::remove_all(t.ruta() / "salida");
+    hacerApp(app, autoridad);
+    if (c.preparar) c.preparar(app);
+    const auto [texto, estado] = ejecutarOrden(
+        "cd '" + t.ruta().string() + "' && " + programa + " --url-base https://ej.com/a/ " +
+        (c.opciones.find("--raiz") == std::string::npos ? "--raiz raiz.pem " : "") + c.opciones +
+        " Foo.app " + c.salida + " 2>&1 >/dev/null");
+    if (!c.error.empty()) {
+      EXPECT_NE(estado, 0);
+      EXPECT_TRUE(texto.starts_with("publicar: ") && texto.find(c.error) != std::string::npos &&
+                  texto.find('\n') == texto.size() - 1)
+          << texto;
+      EXPECT_FALSE(fs::exists(salida / "Foo-2.zip"));
+      continue;
+    }
+    ASSERT_EQ(estado, 0) << texto;
+    const fs::path zip = salida / "Foo-2.zip";
+    std::optional<Valor> v = PropiedadesLinux().leer(leerArchivo(salida / "Foo-2.plist"));
+    ASSERT_TRUE(v && v->diccionario());
+    const Diccionario& d = *v->diccionario();
+    for (const char* clave : {"url", "sha256", "firmaDelArchivo"}) ASSERT_TRUE(textoDe(d, clave));
+    for (const char* clave : {"tamano", "build"})
+      ASSERT_TRUE(buscar(d, clave) && buscar(d, clave)->entero());
+    EXPECT_EQ(*textoDe(d, "url"), "https://ej.com/a/Foo-2.zip");
+    EXPECT_EQ(*textoDe(d, "sha256"),
+              ejecutarOrden("sha256sum '" + zip.string() + "'").texto.substr(0, 64));
+    EXPECT_EQ(*buscar(d, "tamano")->entero(), static_cast<std::int64_t>(fs::file_size(zip)));
+    EXPECT_EQ(*buscar(d, "build")->entero(), 2);
+    EXPECT_TRUE(firmaVale(leerArchivo(t / "ed.pem"), *textoDe(d, "sha256"),
+                          *textoDe(d, "firmaDelArchivo")));
+    EXPECT_NE(leerArchivo(salida / "Foo-2.json").find("\"sha256\": \"" + *textoDe(d, "sha256")),
+              std::string::npos);
+    // The archive as the updater unpacks it: the bundle folder on top, nothing added.
+    EXPECT_EQ(ejecutarOrden("unzip -Z1 '" + zip.string() + "' | grep -cv '^Foo.app/'").texto,
+              "0\n");
+    ASSERT_EQ(Desempaquetador().desempaquetar(zip, t / "x"), std::nullopt);
+    const fs::path copia = t.ruta() / "x/Foo.app";
+    EXPECT_EQ(fs::read_symlink(copia / "Contents/Frameworks/B.framework/Versions/Current"), "A");
+    struct stat st {};
+    EXPECT_EQ(
+        lstat((copia / "Contents/Resources/privado").c_str(), &st) == 0 ? st.st_mode & 0777 : 0,
+        0600u);
+    EXPECT_EQ(fs::status(copia / "Contents/MacOS/Foo").permissions(), fs::perms(0755));
+  }
+}
+
+}  // namespace
+}  // namespace ovelmar
