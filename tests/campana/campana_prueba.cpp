@@ -32,6 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace pruebas;
+using namespace std::string_literals;
 
 constexpr const char* kEquipo = "QZ7K4WM2XD";
 int casos = 0, perdidas = 0, malas = 0;  // the totals
@@ -229,10 +230,14 @@ TEST(Campana, DescargasCortadasEnTreintaSitiosSeReanudanIgualesByteAByte) {
                            {"sha256", Valor(shaDe(archivo))},
                            {"build", Valor(2)},
                            {"tamano", Valor(static_cast<std::int64_t>(cuerpo.size()))}};
+  // Each start also sweeps what other builds left in the folder, and no partial file stays.
+  const fs::path d = act.carpeta();
   int iguales = 0;
   p.notificaciones->observar(act.aviso(), [&](const Diccionario& e) {
+    std::set<std::string> quedan;
+    for (const auto& f : fs::directory_iterator(d)) quedan.insert(f.path().filename());
     if (*textoDe(e, "fase") == "comprobando")
-      iguales += leerArchivo(act.carpeta() + "/Foo-2.zip") == cuerpo;
+      iguales += leerArchivo(d / "Foo-2.zip") == cuerpo && quedan == std::set{"Foo-2.zip"s};
   });
   auto intentar = [&] {
     act.empezar(pedido);
@@ -250,7 +255,10 @@ TEST(Campana, DescargasCortadasEnTreintaSitiosSeReanudanIgualesByteAByte) {
     SCOPED_TRACE(corte);
     ++casos;
     servidor.publicar("/cortada", {.archivo = archivo, .cortarTras = corte});
+    for (const char* n : {"Foo-1.zip", "Foo-1.reanudar", "Foo-20.zip", ".x", "Foo-2/Foo.app/x"})
+      escribirArchivo(d / n, "viejo");
     EXPECT_EQ(intentar(), "red");
+    EXPECT_TRUE(fs::exists(d / "Foo-2.reanudar"));
     // The resumed request finds the range honoured, ignored, or refused for a new tag.
     servidor.publicar(
         "/cortada",
