@@ -27,34 +27,17 @@ namespace {
 
 // The real processes, but the host is a stand-in process (the swap script waits for it,
 // not for the bench), and the script started is remembered so the bench can stop it.
-class ProcesosDelBanco : public Procesos {
+class ProcesosDelBanco : public ProcesosLinux {
  public:
-  explicit ProcesosDelBanco(Procesos& real) : real_(real) {}
   std::int32_t anfitrion = 0;
   std::vector<std::int32_t> lanzados;
-  std::string herramienta(const std::string& r) override { return real_.herramienta(r); }
-  std::variant<int, Error> ejecutar(const std::string& p,
-                                    const std::vector<std::string>& a) override {
-    return real_.ejecutar(p, a);
-  }
   std::optional<std::int32_t> lanzar(const std::string& p,
                                      const std::vector<std::string>& a) override {
-    std::optional<std::int32_t> pid = real_.lanzar(p, a);
+    std::optional<std::int32_t> pid = ProcesosLinux::lanzar(p, a);
     if (pid) lanzados.push_back(*pid);
     return pid;
   }
-  bool vive(std::int32_t pid) override { return real_.vive(pid); }
-  std::optional<double> inicio(std::int32_t pid) override { return real_.inicio(pid); }
   std::int32_t pid() override { return anfitrion; }
-  std::uint32_t uid() override { return real_.uid(); }
-  std::string nombreDeUsuario() override { return real_.nombreDeUsuario(); }
-  [[noreturn]] void salir(int e) override {
-    real_.salir(e);
-    std::abort();
-  }
-
- private:
-  Procesos& real_;
 };
 
 // Background work runs; the forced exit that follows `terminar` never does.
@@ -178,7 +161,7 @@ std::map<std::string, double> porElActualizador(const fs::path& carpeta, const s
   pruebas::EntornoFijo entorno;
   pruebas::CarpetasFijas carpetas;
   AplicacionQuieta aplicacion;
-  ProcesosDelBanco procesos(linux.procesos());
+  ProcesosDelBanco procesos;
   paquete.rutaFija = (carpeta / "Aplicaciones/Foo.app").string();
   paquete.infoFija = Diccionario{
       {"CFBundleIdentifier", "com.ej.Foo"}, {"CFBundleName", "Foo"}, {"CFBundleVersion", "1"}};
