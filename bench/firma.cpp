@@ -6,10 +6,6 @@
 //
 //   bench_firma [files=3000] [rounds=5]
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -21,12 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "BancoDeActualizacion.hpp"
 #include "Plataforma/linux/FirmaDeCodigoLinux.hpp"
 #include "comun/AutoridadDePrueba.hpp"
 
 namespace fs = std::filesystem;
 using namespace ovelmar;
-using Monotono = std::chrono::steady_clock;
+using banco::Monotono;
 
 namespace {
 
@@ -82,10 +79,6 @@ Paquete generar(const fs::path& app, int archivos) {
   return p;
 }
 
-double segundosDesde(Monotono::time_point t) {
-  return std::chrono::duration<double>(Monotono::now() - t).count();
-}
-
 // Seconds the validation took; negative when it did not pass.
 double validar(FirmaDeCodigoLinux& firma, const RequisitoDeCodigo& requisito, const fs::path& app) {
   auto t = Monotono::now();
@@ -93,29 +86,14 @@ double validar(FirmaDeCodigoLinux& firma, const RequisitoDeCodigo& requisito, co
   std::optional<std::string> error;
   std::int32_t estado = firma.crearCodigoEstatico(app.string(), 0, codigo);
   if (estado == 0) estado = firma.comprobarValidez(*codigo, 0x19, &requisito, error);
-  double s = segundosDesde(t);
+  double s = banco::segundosDesde(t);
   if (estado != 0) std::fprintf(stderr, "validation failed (%d): %s\n", estado, error->c_str());
   return estado == 0 ? s : -1;
 }
 
 double openssl(const fs::path& app) {
-  const std::string orden = "find '" + app.string() +
-                            "' -type f -print0 | xargs -0 -P2 -n500 openssl dgst -sha256 "
-                            ">/dev/null";
-  const char* argv[] = {"/bin/sh", "-c", orden.c_str(), nullptr};
-  auto t = Monotono::now();
-  pid_t pid;
-  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
-    return -1;
-  int estado = 0;
-  waitpid(pid, &estado, 0);
-  double s = segundosDesde(t);
-  return WIFEXITED(estado) && WEXITSTATUS(estado) == 0 ? s : -1;
-}
-
-double mediana(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+  return banco::orden("find " + banco::comillas(app) +
+                      " -type f -print0 | xargs -0 -P2 -n500 openssl dgst -sha256 >/dev/null");
 }
 
 }  // namespace
@@ -123,9 +101,8 @@ double mediana(std::vector<double> v) {
 int main(int argc, char** argv) {
   const int archivos = argc > 1 ? std::atoi(argv[1]) : 3000;
   const int rondas = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
-  std::string plantilla = (fs::temp_directory_path() / "ovelmar-bench-firma-XXXXXX").string();
-  if (!mkdtemp(plantilla.data())) return 1;
-  const fs::path carpeta(plantilla), app = carpeta / "Banco.app";
+  const fs::path carpeta = banco::carpetaDelBanco("firma"), app = carpeta / "Banco.app";
+  if (carpeta.empty()) return 1;
 
   std::printf("generating the bundle…\n");
   const Paquete p = generar(app, archivos);
@@ -154,7 +131,7 @@ int main(int argc, char** argv) {
   if (resultado != 0) return resultado;
 
   const double mib = static_cast<double>(p.bytes) / (1 << 20);
-  const double v = mediana(nuestras), o = mediana(suyas);
+  const double v = banco::mediana(nuestras), o = banco::mediana(suyas);
   std::printf("\nbundle: %d files, %.1f MiB, %d links, one nested bundle; median of %d rounds\n",
               p.archivos, mib, p.enlaces, rondas);
   std::printf("validation, flags 0x19, 2 threads   %.3f s  %7.1f MiB/s\n", v, mib / v);
