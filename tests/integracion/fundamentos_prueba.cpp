@@ -16,7 +16,6 @@
 #include "Plataforma/linux/CarpetasLinux.hpp"
 #include "Plataforma/linux/IdiomasLinux.hpp"
 #include "Plataforma/linux/PaquetePrincipalLinux.hpp"
-#include "Plataforma/linux/PlataformaLinux.hpp"
 #include "Plataforma/linux/PreferenciasLinux.hpp"
 #include "Plataforma/linux/PropiedadesLinux.hpp"
 #include "comun/CarpetaTemporal.hpp"
@@ -66,10 +65,6 @@ TEST(PaquetePrincipal, UnEjecutableSueltoNoTieneInformacion) {
   for (const char* fuera : {"/Contents/MacOS/x", "/a/X.app/Contents/bin/x", "/a/X.app/MacOS/x"})
     EXPECT_EQ(PaquetePrincipalLinux::paqueteDe(fuera), std::nullopt) << fuera;
   EXPECT_EQ(PaquetePrincipalLinux::paqueteDe("/a/X.app/Contents/MacOS/x"), "/a/X.app");
-  // The test program itself: not in a bundle, so the process has an empty identity.
-  PlataformaLinux linux;
-  Plataforma p = linux.plataforma();
-  EXPECT_EQ(ReglasDeActualizacion(p).identidad(), (Identidad{"", "", ""}));
 }
 
 TEST(Idiomas, ElOrdenDeGlibConEtiquetasDeIdioma) {
@@ -93,15 +88,6 @@ TEST(Idiomas, ElOrdenDeGlibConEtiquetasDeIdioma) {
     setenv("LANG", c.lang, 1);
     EXPECT_EQ(idiomas.preferidos(), c.esperados) << c.language << " / " << c.lang;
   }
-}
-
-TEST(Carpetas, LasCachesYLasRaicesDeVolumenes) {
-  CarpetasLinux carpetas;
-  EXPECT_EQ(carpetas.caches(), std::string(std::getenv("XDG_CACHE_HOME")));
-  std::vector<std::string> raices = carpetas.raicesDeVolumenes();
-  ASSERT_EQ(raices.size(), 2u);
-  EXPECT_TRUE(raices[0].starts_with("/media/") && raices[0].ends_with("/"));
-  EXPECT_TRUE(raices[1].starts_with("/run/media/"));
 }
 
 TEST(Carpetas, SoloCuentaComoDescargasUnaCarpetaQueLoEs) {
