@@ -111,6 +111,7 @@ TEST_F(Red, DescargaCompletaEnOrdenYEnElHiloPrincipal) {
       [&] { opciones.archivoParcial.clear(); },
   };
   for (const auto& preparar : antes) {
+    SCOPED_TRACE(&preparar - antes);
     preparar();
     Anotador a(cola);
     descargar(a, servidor.url("/Foo.zip"));
