@@ -164,6 +164,13 @@ TEST(FirmaDeCodigo, UnPaqueteFirmadoYNotarizadoPasaYCadaFaltaSeRechazaConSuEstad
     EXPECT_NE(error->find(c.dice), std::string::npos) << *error;
     EXPECT_EQ(error->find('\n'), std::string::npos) << *error;
   }
+  // No bundle there, or only a link to one: nothing to check.
+  fs::create_directory_symlink(base, t.ruta() / "Enlace.app");
+  std::unique_ptr<CodigoEstatico> codigo;
+  for (const char* ruta : {"Enlace.app", "No.app"})
+    EXPECT_EQ(FirmaDeCodigoLinux(autoridad().raiz()).crearCodigoEstatico(t / ruta, 0, codigo),
+              F::errSecCSStaticCodeNotFound)
+        << ruta;
 }
 
 TEST(FirmaDeCodigo, ElCompiladorDeRequisitosNoAceptaNadaPorDefecto) {
