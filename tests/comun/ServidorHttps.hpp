@@ -67,7 +67,6 @@ class ServidorHttps {
   void publicar(const std::string& ruta, Recurso recurso);
   // "https://127.0.0.1:<port>" followed by `ruta`.
   std::string url(const std::string& ruta) const;
-  int puerto() const { return puerto_; }
   // The authority's certificate (PEM): what a client must trust.
   const std::string& ca() const { return ca_; }
   // Every request received so far, in order.

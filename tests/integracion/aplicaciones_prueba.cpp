@@ -1,4 +1,5 @@
-// Opening bundles and finding, ending and watching their processes: real child processes.
+// Opening bundles and finding, ending and watching their processes: real child processes;
+// and the start times that tell a gone process from a later one that took its number.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "Plataforma/linux/AplicacionesLinux.hpp"
 #include "Plataforma/linux/ProcesosLinux.hpp"
 #include "Plataforma/linux/PropiedadesLinux.hpp"
+#include "Plataforma/linux/RelojLinux.hpp"
 #include "comun/CarpetaTemporal.hpp"
 #include "comun/Esperar.hpp"
 
@@ -111,31 +114,22 @@ TEST_F(Aplicaciones, AbrirArrancaSeparadoEnSesionPropiaYTerminarlo) {
 }
 
 TEST_F(Aplicaciones, AbrirUnPaqueteInservibleEsUnError) {
-  const std::string guion = "#!/bin/sh\nexit 0\n", z = infoPlist({{"CFBundleExecutable", "z"}});
-  struct Caso {
-    const char* caso;
-    std::string info;        // empty: no Info.plist
-    std::string ejecutable;  // Contents/MacOS/z
-    fs::perms modo = fs::perms(0755);
-  };
-  const Caso casos[] = {
-      {"no Info.plist", "", guion},
-      {"malformed Info.plist", "<plist><dict><key>", guion},
-      {"Info.plist not a dictionary", "<plist version=\"1.0\"><string>z</string></plist>", guion},
-      {"no CFBundleExecutable", infoPlist({{"CFBundleIdentifier", "a.b"}}), guion},
-      {"executable outside MacOS", infoPlist({{"CFBundleExecutable", "../Info.plist"}}), guion},
-      {"executable missing", infoPlist({{"CFBundleExecutable", "otro"}}), guion},
-      {"not executable", z, guion, fs::perms(0644)},
-      {"not a program", z, "\x01\x02 nada"},
+  // The Info.plist (empty: none) and the mode of Contents/MacOS/z, a shell script.
+  const std::pair<std::string, fs::perms> casos[] = {
+      {"", fs::perms(0755)},
+      {"<plist version=\"1.0\"><string>z</string></plist>", fs::perms(0755)},
+      {infoPlist({{"CFBundleIdentifier", "a.b"}}), fs::perms(0755)},
+      {infoPlist({{"CFBundleExecutable", "../Info.plist"}}), fs::perms(0755)},
+      {infoPlist({{"CFBundleExecutable", "otro"}}), fs::perms(0755)},
+      {infoPlist({{"CFBundleExecutable", "z"}}), fs::perms(0644)},
   };
   int n = 0;
-  for (const Caso& c : casos) {
-    SCOPED_TRACE(c.caso);
+  for (const auto& [info, modo] : casos) {
     const fs::path app = t_.ruta() / ("Roto" + std::to_string(n++) + ".app");
-    if (!c.info.empty()) escribirArchivo(app / "Contents/Info.plist", c.info);
-    escribirArchivo(app / "Contents/MacOS/z", c.ejecutable);
-    fs::permissions(app / "Contents/MacOS/z", c.modo);
-    EXPECT_NE(abrir(app, true), std::nullopt);
+    if (!info.empty()) escribirArchivo(app / "Contents/Info.plist", info);
+    escribirArchivo(app / "Contents/MacOS/z", "#!/bin/sh\nexit 0\n");
+    fs::permissions(app / "Contents/MacOS/z", modo);
+    EXPECT_NE(abrir(app, true), std::nullopt) << info;
   }
   EXPECT_NE(abrir(t_.ruta() / "No.app", false), std::nullopt);
 }
@@ -181,6 +175,17 @@ TEST_F(Aplicaciones, EnEjecucionPorIdentificador) {
             (std::vector<AplicacionEnEjecucion>{{b1, b.string()}}));
   EXPECT_TRUE(aplicaciones_.enEjecucion("com.ejemplo.c").empty());
   EXPECT_TRUE(aplicaciones_.enEjecucion("").empty());
+}
+
+TEST(Procesos, ElInicioDeUnProcesoEsCuandoEmpezo) {
+  ProcesosLinux procesos;
+  const double antes = RelojLinux().ahora();
+  const pid_t hijo = fork();
+  if (hijo == 0) pause(), _exit(0);
+  const std::optional<double> suyo = procesos.inicio(hijo);
+  kill(hijo, SIGKILL), waitpid(hijo, nullptr, 0);
+  EXPECT_NEAR(suyo.value_or(0), antes, 0.05);      // a clock tick is 10 ms
+  EXPECT_EQ(procesos.inicio(hijo), std::nullopt);  // reaped: no such process
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <sys/xattr.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +17,6 @@
 
 #include "Plataforma/linux/ProcesosLinux.hpp"
 #include "comun/CarpetaTemporal.hpp"
-#include "comun/Esperar.hpp"
 
 namespace ovelmar {
 namespace {
@@ -65,21 +63,10 @@ TEST(Xattr, QuitaLaCuarentenaDelArbolSinSeguirEnlaces) {
   // What the links point at lies outside the bundle and keeps its attribute.
   EXPECT_TRUE(tiene(fuera));
   EXPECT_TRUE(tiene(fuera / "secreto"));
-
-  const std::pair<std::vector<std::string>, bool> casos[] = {
-      {{"-dr", "com.apple.quarantine", app.string()}, true},  // nothing left is no error
-      {{"-dr", "com.apple.quarantine", (t.ruta() / "no").string()}, false},
-      {{"-r", "com.apple.quarantine", app.string()}, false},
-  };
-  for (const auto& [argumentos, bien] : casos) {
-    SCOPED_TRACE(testing::PrintToString(argumentos));
-    const int estado = correr("/usr/bin/xattr", argumentos);
-    EXPECT_TRUE(bien ? estado == 0 : estado > 0) << estado;
-  }
 }
 
 // Plain modes and links are checked where the installer's command runs ditto
-// (guion_administrador_prueba.cpp).
+// (guiones_prueba.cpp).
 TEST(Ditto, CopiaConAtributosYFundeSinEscribirAtravesDeEnlaces) {
   CarpetaTemporal t;
   const fs::path de = t.ruta() / "De.app", a = t.ruta() / "nueva/A.app";
@@ -137,6 +124,7 @@ TEST(Ditto, ExtraeSoloLoQueQuedaDentroDeLaCarpeta) {
   };
   const std::string mentira =
       zip({{"a/b", "b"}, {"c", "c"}, {"d", ceros, 0100644, (8 << 20) + 1, true}});
+  // The campaign's hostile archives carry the refusals whose only effect is the failure.
   const Caso casos[] = {
       {"a bundle with framework links, set-id bits and AppleDouble files",
        zip({{"Foo.app/Contents/MacOS/foo", "#!/bin/sh", 0106755},
@@ -161,26 +149,13 @@ TEST(Ditto, ExtraeSoloLoQueQuedaDentroDeLaCarpeta) {
         {"Привет/мир", "0644 r"},
         {"cafe\xcc\x81", "0644 d"},
         {"caf\xc3\xa9", "0644 c"}}},
-      {"absolute link", zip({{"a", "a"}, {"x", "/etc/passwd", 0120777}}), {}, "link leads outside"},
-      {"link to /", zip({{"root", "/", 0120777}}), {}, "link leads outside"},
-      {"link up and out",
-       zip({{"Foo.app/Contents/Info.plist", "i"},
-            {"Foo.app/Contents/Resources", "../../..", 0120777}}),
-       {},
-       "link leads outside"},
-      {"out through another link",
-       zip({{"a", ".", 0120777}, {"b", "a/..", 0120777}}),
-       {},
-       "link leads outside"},
       {"loop of links", zip({{"a", "b", 0120777}, {"b", "a", 0120777}}), {}, "link loop"},
       {"entry through a link",
        zip({{"l", "d", 0120777}, {"d/", "", 040755}, {"l/f", "f"}}),
        {},
        "through a link"},
-      {"FIFO", zip({{"f", "", 010644}}), {}, "special file"},
       // Named with a terminal escape, which the message shows harmless.
       {"..", zip({{"a/../../f\x1b]0;x", "f"}}), {}, "outside the folder: a/../../f?]0;x\n"},
-      {"absolute path", zip({{"/tmp/f", "f"}}), {}, "outside the folder"},
       {"empty name", zip({{"", "f"}}), {}, "bad entry name"},
       {"declared 6 GiB",
        zip({{"a", "a", 0100644, k3GiB, true}, {"b", "b", 0100644, k3GiB, true}}),
@@ -268,8 +243,6 @@ TEST(Hdiutil, DesmontaConUdisksOConUmount) {
       {"a device with udisks", punto, 0, 0, 0, udisks},
       {"udisks refuses: umount", punto, 1, 5, 5, udisks + "umount " + punto + "\n"},
   };
-  EXPECT_GT(correr("/usr/bin/hdiutil", {"detach"}), 0);
-  EXPECT_GT(correr("/usr/bin/hdiutil", {"attach", carpeta}), 0);
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.caso);
     if (c.volumen.empty()) GTEST_SKIP() << "no mount backed by a device here";

@@ -106,31 +106,27 @@ struct Escena {
 };
 
 TEST(Instalar, EnCarpetasReales) {
+  // A leftover .nuevo and the order of the steps are the unit tests'; here, renameat2 and
+  // its stand-in where the file system refuses its flags (see ArchivosVigilados).
   struct Caso {
     const char* caso;
-    bool vieja, resto;  // an older copy at the destination, a leftover .nuevo beside it
+    bool vieja, sinBanderas, fallaLaEntrada;  // vieja: an older copy at the destination
     Resultado error;
     const char* queda;
-    bool sinBanderas = false, fallaLaEntrada = false;  // see ArchivosVigilados
   };
   const Caso casos[] = {
-      {"nueva", false, false, std::nullopt, "7"},
-      {"nueva, sin banderas de renameat2", false, false, std::nullopt, "7", true},
-      {"reemplaza sin banderas", true, false, std::nullopt, "7", true},
-      {"sin banderas, la nueva no entra: la vieja vuelve", true, false, errorPosix(EIO), "6", true,
-       true},
-      {"reemplaza una más vieja", true, false, std::nullopt, "7"},
-      {"quita un .nuevo de otra vez", true, true, std::nullopt, "7"},
+      {"nueva, sin banderas de renameat2", false, true, false, std::nullopt, "7"},
+      {"reemplaza sin banderas", true, true, false, std::nullopt, "7"},
+      {"sin banderas, la nueva no entra: la vieja vuelve", true, true, true, errorPosix(EIO), "6"},
+      {"reemplaza una más vieja", true, false, false, std::nullopt, "7"},
   };
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.caso);
     Escena e;
     if (c.vieja) e.crearApp(e.D(), "6");
-    if (c.resto) escribirArchivo(e.D().string() + ".nuevo/basura", "x");
     e.archivos.sinBanderas = c.sinBanderas;
     if (c.fallaLaEntrada) e.archivos.fallaDe = e.D().string() + ".nuevo";
     EXPECT_EQ(e.instalador.instalar(e.origen.string()), c.error);
-    EXPECT_FALSE(fs::exists(e.D() / "basura"));
     EXPECT_EQ(e.version(e.D()), c.queda);
     EXPECT_EQ(e.enCuarentena(e.D()), c.error.has_value());
     EXPECT_EQ(fs::status(e.D() / "Contents/MacOS/Kestra").permissions(), fs::perms(0755));
@@ -177,12 +173,9 @@ TEST(Instalar, AunqueElAnfitrionSeOcupeDeSusHijos) {
     EXPECT_EXIT(instalarEnElAnfitrion(ignora), testing::ExitedWithCode(0), "instalada");
 }
 
-TEST(Procesos, SalirVaciaLaSalidaPendienteEnUnTiempoAcotado) {
-  // Standard error buffered, as a host's standard output is on a pipe.
-  EXPECT_EXIT((setvbuf(stderr, nullptr, _IOFBF, 512), std::fputs("pendiente", stderr),
-               ProcesosLinux().salir(0)),
-              testing::ExitedWithCode(0), "pendiente");
-  // A thread that holds the stream's lock for good does not keep the process alive.
+// That it flushes what is pending the demo's move shows (mover_prueba.cpp); a thread that
+// holds the stream's lock for good must not keep the process alive.
+TEST(Procesos, SalirTerminaAunqueOtroHiloRetengaLaSalida) {
   EXPECT_EXIT((std::thread([] { flockfile(stderr), std::this_thread::sleep_for(60s); }).detach(),
                std::this_thread::sleep_for(100ms), ProcesosLinux().salir(0)),
               testing::ExitedWithCode(0), "");
