@@ -10,10 +10,14 @@
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // A death test's child runs this program again and never returns here: it keeps the home
+  // its parent made, which the parent removes.
+  if (std::getenv("OVELMAR_CASA_DE_PRUEBA")) return RUN_ALL_TESTS();
   std::string plantilla = (std::filesystem::temp_directory_path() / "ovelmar-casa-XXXXXX").string();
   if (!mkdtemp(plantilla.data())) return 1;
   const std::filesystem::path casa(plantilla);
   setenv("HOME", casa.c_str(), 1);
+  setenv("OVELMAR_CASA_DE_PRUEBA", casa.c_str(), 1);
   setenv("XDG_CONFIG_HOME", (casa / ".config").c_str(), 1);
   setenv("XDG_CACHE_HOME", (casa / ".cache").c_str(), 1);
   setenv("XDG_DATA_HOME", (casa / ".local/share").c_str(), 1);
