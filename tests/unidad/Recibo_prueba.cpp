@@ -7,10 +7,7 @@
 #include <functional>
 
 #include "Ovelmar/Actualizador.hpp"
-#include "Plataforma/linux/TextosLinux.hpp"
-#include "Plataforma/linux/UrlsLinux.hpp"
-#include "comun/DoblesActualizador.hpp"
-#include "comun/DoblesInstalador.hpp"
+#include "unidad/PlataformaDeDobles.hpp"
 
 namespace ovelmar {
 namespace {
@@ -53,28 +50,16 @@ class FirmaFija : public FirmaDeCodigo {
   }
 };
 
-// Foo `build` at /Applications, process `pid`, started now.
-struct Proceso {
-  ColaManual cola;
-  ColaGlobalManual global;
-  PaqueteFijo paquete;
-  EntornoFijo entorno;
-  CarpetasFijas carpetas;
-  ProcesosFalsos procesos;
-  Notificaciones notificaciones;
-  RedManual red;
-  TextosLinux textos;
-  UrlsLinux urls;
+// Foo `build` at /Applications, process `pid`, started now, on the world's clock, files and
+// user defaults.
+struct Proceso : PlataformaDeDobles {
   FirmaFija firma;
-  Plataforma p;
   ReglasDeActualizacion reglas{p};
   Instalador instalador{p, reglas};
   Actualizador act{p, reglas, instalador};
-  Proceso(Mundo& m, std::int32_t pid, const char* build) : cola(m.reloj), procesos(m.bitacora) {
-    p.paquete = &paquete, p.entorno = &entorno, p.colaPrincipal = &cola, p.colaGlobal = &global;
-    p.reloj = &m.reloj, p.archivos = &m.archivos, p.carpetas = &carpetas, p.procesos = &procesos;
-    p.preferencias = &m.preferencias, p.notificaciones = &notificaciones, p.textos = &textos;
-    p.red = &red, p.urls = &urls, p.firma = &firma, paquete.rutaFija = "/Applications/Foo.app";
+  Proceso(Mundo& m, std::int32_t pid, const char* build) {
+    p.reloj = &m.reloj, p.archivos = &m.archivos, p.preferencias = &m.preferencias;
+    p.firma = &firma, paquete.rutaFija = "/Applications/Foo.app";
     paquete.infoFija = Diccionario{
         {"CFBundleIdentifier", "com.ej.Foo"}, {"CFBundleName", "Foo"}, {"CFBundleVersion", build}};
     procesos.propio = pid, procesos.inicios[pid] = m.reloj.t;
