@@ -337,12 +337,11 @@ TEST(Actualizador, ElCambioVaPorLaRutaQueDicenLosTresHechosYTerminaTrasOchoDecim
     }
     EXPECT_EQ(b.act.estado(), fase("reabriendo", Valor(std::int64_t{1}), 100));
     EXPECT_FALSE(b.archivos.existe(kCarpeta));
-    using V = std::vector<std::string>;
-    const V cambio{"/bin/sh", "-c",  std::string(ReglasDeActualizacion::guionDeCambio), "sh", "100",
-                   kApp,      kNueva};
-    const V reabrir{"/bin/sh", "-c",  std::string(ReglasDeActualizacion::guionDeReabrir),
-                    "sh",      "100", kApp};
-    EXPECT_EQ(b.procesos.lanzados, std::vector<V>{c.cambio ? cambio : reabrir});
+    using R = ReglasDeActualizacion;
+    const std::string texto(c.cambio ? R::guionDeCambio : R::guionDeReabrir);
+    std::vector<std::string> guion{"/bin/sh", "-c", texto, "sh", "100", kApp};
+    if (c.cambio) guion.push_back(kNueva);
+    EXPECT_EQ(b.procesos.lanzados, std::vector<std::vector<std::string>>{guion});
     EXPECT_EQ(b.archivos.existe(kNueva + "/Contents/MacOS"), c.cambio);
     auto terminado = [&] { return std::count(b.bitacora.begin(), b.bitacora.end(), "terminar"); };
     b.cola.avanzar(Actualizador::esperaHastaTerminar - 0.001);
