@@ -343,12 +343,10 @@ const std::string kOrdenDeAdministrador =
 
 TEST(InstalarComoAdministrador, OrdenYGuionLetraPorLetra) {
   Banco b;
-  const std::string& orden = kOrdenDeAdministrador;
-  EXPECT_EQ(b.instalador.ordenDeAdministrador(kOrigen, std::nullopt), orden);
-  EXPECT_EQ(b.instalador.ordenDeAdministrador(kOrigen, ""), orden);
-  EXPECT_EQ(
-      b.instalador.ordenDeAdministrador(kOrigen, "o'k"),
-      orden + " && { /usr/sbin/chown -R 'o'\\''k':staff '/Applications/Kestra.app' || true; }");
+  EXPECT_EQ(b.instalador.ordenDeAdministrador(kOrigen, ""), kOrdenDeAdministrador);
+  EXPECT_EQ(b.instalador.ordenDeAdministrador(kOrigen, "o'k"),
+            kOrdenDeAdministrador +
+                " && { /usr/sbin/chown -R 'o'\\''k':staff '/Applications/Kestra.app' || true; }");
   // Backslashes first, so that those added before quotes are not doubled again.
   EXPECT_EQ(Instalador::fuenteDeAdministrador("a\\b \"c\" '\\''"),
             "do shell script \"a\\\\b \\\"c\\\" '\\\\''\" with administrator privileges");
