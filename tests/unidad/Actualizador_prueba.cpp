@@ -399,17 +399,16 @@ class FirmaFija : public FirmaDeCodigo {
 
 // Foo `build` at /Applications, process `pid`, started now, on the world's clock, files and
 // user defaults.
-struct Proceso : PlataformaDeDobles {
+struct Proceso : Banco {
   FirmaFija firma;
-  ReglasDeActualizacion reglas{p};
-  Instalador instalador{p, reglas};
-  Actualizador act{p, reglas, instalador};
   Proceso(Mundo& m, std::int32_t pid, const char* build) {
-    p.reloj = &m.reloj, p.archivos = &m.archivos, p.preferencias = &m.preferencias;
-    p.firma = &firma, paquete.rutaFija = "/Applications/Foo.app";
-    paquete.infoFija = Diccionario{
-        {"CFBundleIdentifier", "com.ej.Foo"}, {"CFBundleName", "Foo"}, {"CFBundleVersion", build}};
-    procesos.propio = pid, procesos.inicios[pid] = m.reloj.t;
+    p.reloj = &m.reloj;
+    p.archivos = &m.archivos;
+    p.preferencias = &m.preferencias;
+    p.firma = &firma;
+    paquete.infoFija->emplace("CFBundleVersion", build);
+    procesos.propio = pid;
+    procesos.inicios[pid] = m.reloj.t;
   }
 };
 
