@@ -60,7 +60,7 @@ class ColaManual : public ColaPrincipal {
   bool esHiloPrincipal() override { return principal; }
   void enviar(std::function<void()> t) override { enviarDespues(0, std::move(t)); }
   void enviarDespues(double s, std::function<void()> t) override {
-    pendientes_.push_back({reloj_.t + s, orden_++, std::move(t)});
+    pendientes_.emplace(std::pair(reloj_.t + s, orden_++), std::move(t));
   }
   void correrDurante(double s) override { avanzar(s); }
 
@@ -69,27 +69,17 @@ class ColaManual : public ColaPrincipal {
   // Moves the clock forward, running each item at its time, in order.
   void avanzar(double segundos) {
     const double fin = reloj_.t + segundos;
-    for (;;) {
-      auto it = std::min_element(pendientes_.begin(), pendientes_.end(), [](auto& a, auto& b) {
-        return a.cuando != b.cuando ? a.cuando < b.cuando : a.orden < b.orden;
-      });
-      if (it == pendientes_.end() || it->cuando > fin) break;
-      reloj_.t = std::max(reloj_.t, it->cuando);
-      auto trabajo = std::move(it->trabajo);
-      pendientes_.erase(it);
-      trabajo();
+    while (!pendientes_.empty() && pendientes_.begin()->first.first <= fin) {
+      auto siguiente = pendientes_.extract(pendientes_.begin());
+      reloj_.t = std::max(reloj_.t, siguiente.key().first);
+      siguiente.mapped()();
     }
     reloj_.t = fin;
   }
 
  private:
-  struct Pendiente {
-    double cuando;
-    long orden;
-    std::function<void()> trabajo;
-  };
   RelojManual& reloj_;
-  std::vector<Pendiente> pendientes_;
+  std::map<std::pair<double, long>, std::function<void()>> pendientes_;  // by time, then order
   long orden_ = 0;
 };
 

@@ -30,6 +30,7 @@ struct PlataformaDeDobles {
   RegistroEnMemoria registro;
   Notificaciones notificaciones;
   RedManual red;
+  CargaDinamicaFalsa carga;
   PropiedadesLinux propiedades;
   TextosLinux textos;
   UrlsLinux urls;
@@ -51,6 +52,7 @@ struct PlataformaDeDobles {
                .preferencias = &preferencias,
                .notificaciones = &notificaciones,
                .red = &red,
+               .cargaDinamica = &carga,
                .textos = &textos,
                .urls = &urls};
 };

@@ -22,77 +22,50 @@ std::string envolver(const std::string& cuerpo) {
 }
 
 TEST(Propiedades, CadaTipoIdaYVueltaEnXmlYBinario) {
-  const Valor valores[] = {
-      Valor("texto con ñ y <marcas> & \"comillas\""),
-      Valor(std::int64_t{0}),
-      Valor(std::int64_t{-1}),
-      Valor(kMin),
-      Valor(kMax),
-      Valor(std::int64_t{42}),
-      Valor(3.0),
-      Valor(-0.5),
-      Valor(true),
-      Valor(false),
-      Valor(Datos{{0, 1, 2, 255}}),
-      Valor(Fecha{1.7e9}),
-      Valor(Lista{Valor(1), Valor("dos"), Valor(Lista{})}),
-      Valor(Diccionario{{"fase", "nada"}, {"n", Diccionario{{"x", 1.5}}}, {"", Valor(false)}}),
-  };
+  const Valor todos(Diccionario{
+      {"texto", "texto con ñ y <marcas> & \"comillas\""},
+      {"enteros", Lista{Valor(0), Valor(-1), Valor(kMin), Valor(kMax)}},
+      {"reales", Lista{Valor(3.0), Valor(-0.5)}},
+      {"", Lista{Valor(true), Valor(false)}},
+      {"datos", Datos{{0, 1, 2, 255}}},
+      {"fecha", Fecha{1.7e9}},
+      {"vacios", Lista{Valor(Lista{}), Valor(Diccionario{})}},
+  });
   PropiedadesLinux p;
-  for (const Valor& v : valores) {
-    std::string xml = p.escribirXml(v);
-    SCOPED_TRACE(xml);
-    std::optional<Valor> leido = p.leer(xml);
-    ASSERT_TRUE(leido);
-    EXPECT_EQ(*leido, v);
-    std::optional<Valor> binario = p.leer(binarioDe(xml));
-    ASSERT_TRUE(binario);
-    EXPECT_EQ(*binario, v);
-  }
+  const std::string xml = p.escribirXml(todos);
+  EXPECT_EQ(p.leer(xml), todos) << xml;
+  EXPECT_EQ(p.leer(binarioDe(xml)), todos);
 }
 
-TEST(Propiedades, LosEnterosConservanSuTipoYSuSigno) {
-  PropiedadesLinux p;
-  const std::pair<const char*, Valor> casos[] = {
-      {"<integer>-5</integer>", Valor(std::int64_t{-5})},
-      {"<integer>9223372036854775807</integer>", Valor(kMax)},
-      {"<integer>-9223372036854775808</integer>", Valor(kMin)},
-      // Above the signed range: a number, but not one an integer reading accepts.
-      {"<integer>18446744073709551615</integer>", Valor(18446744073709551615.0)},
-      {"<real>3</real>", Valor(3.0)},
-      {"<true/>", Valor(true)},
-  };
-  for (const auto& [xml, esperado] : casos) {
-    std::optional<Valor> v = p.leer(envolver(xml));
-    ASSERT_TRUE(v) << xml;
-    EXPECT_EQ(*v, esperado) << xml;
-    EXPECT_EQ(v->contenido().index(), esperado.contenido().index()) << xml;
-  }
-}
-
+// What is read, kind included (none: refused rather than half-read).
 TEST(Propiedades, LoMalFormadoNoSeLee) {
   PropiedadesLinux p;
-  const std::string casos[] = {
-      "",
-      "no es una lista",
-      "<plist><dict><key>a</key><integer>zz</integer><string>x</dict>",
-      envolver("<dict><key>a</key><string>x</string"),
-      "bplist00\x01\x02\x03",
-      std::string("bplist00") + std::string(64, '\xff'),
+  const std::pair<std::string, std::optional<Valor>> casos[] = {
+      // Above the signed range: a number, but not one an integer reading accepts.
+      {envolver("<integer>18446744073709551615</integer>"), Valor(18446744073709551615.0)},
+      {envolver("<real>3</real>"), Valor(3.0)},
+      {"", std::nullopt},
+      {"no es una lista", std::nullopt},
+      {"<plist><dict><key>a</key><integer>zz</integer><string>x</dict>", std::nullopt},
+      {envolver("<dict><key>a</key><string>x</string"), std::nullopt},
+      {"bplist00\x01\x02\x03", std::nullopt},
+      {std::string("bplist00") + std::string(64, '\xff'), std::nullopt},
       // A NUL cannot be part of XML text.
-      envolver(std::string("<string>a\0b</string>", 20)),
+      {envolver(std::string("<string>a\0b</string>", 20)), std::nullopt},
       // Binary lists whose texts hold a NUL, as a dictionary key and as a UTF-16 value.
-      std::string("\x62\x70\x6c\x69\x73\x74\x30\x30\xd1\x01\x02\x53\x61\x00\x62\x51\x78\x08"
-                  "\x0b\x0f\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x03"
-                  "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x11",
-                  52),
-      std::string("\x62\x70\x6c\x69\x73\x74\x30\x30\xd1\x01\x02\x51\x61\x63\x00\x64\x00\x00"
-                  "\x00\xe9\x08\x0b\x0d\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00"
-                  "\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
-                  "\x14",
-                  55),
+      {std::string("\x62\x70\x6c\x69\x73\x74\x30\x30\xd1\x01\x02\x53\x61\x00\x62\x51\x78\x08"
+                   "\x0b\x0f\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x03"
+                   "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x11",
+                   52),
+       std::nullopt},
+      {std::string("\x62\x70\x6c\x69\x73\x74\x30\x30\xd1\x01\x02\x51\x61\x63\x00\x64\x00\x00"
+                   "\x00\xe9\x08\x0b\x0d\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00"
+                   "\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+                   "\x14",
+                   55),
+       std::nullopt},
   };
-  for (const std::string& c : casos) EXPECT_FALSE(p.leer(c)) << c.substr(0, 60);
+  for (const auto& [bytes, esperado] : casos) EXPECT_EQ(p.leer(bytes), esperado) << bytes;
 }
 
 std::string repetir(const std::string& t, std::uint32_t n) {
@@ -137,8 +110,6 @@ TEST(Propiedades, LoDemasiadoHondoSeRechazaAntesDeLeerlo) {
   const std::tuple<const char*, std::string, bool> casos[] = {
       {"xml 256", xml(256), true},
       {"xml 257", xml(257), false},
-      {"xml 300", xml(300), false},
-      {"xml 100000", xml(100000), false},
       {"xml 1000000", xml(1000000), false},
       {"xml 256 y <array />", xml(256, "<array />"), false},
       {"xml: lo que se salta no cuenta",
@@ -151,8 +122,6 @@ TEST(Propiedades, LoDemasiadoHondoSeRechazaAntesDeLeerlo) {
        false},
       {"binaria 256", cadena(256), true},
       {"binaria 257", cadena(257), false},
-      {"binaria 300", cadena(300), false},
-      {"binaria 100000", cadena(100000), false},
       {"binaria 1000000", cadena(1000000), false},
       {"ciclo", cadena(2, {0}), false},
       {"compartida y ancha", cadena(1, Refs(100000, 1)), true},
