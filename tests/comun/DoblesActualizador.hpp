@@ -81,8 +81,10 @@ class SesionManual : public SesionDeDescarga, public std::enable_shared_from_thi
 class RedManual : public Red {
  public:
   std::vector<std::shared_ptr<SesionManual>> sesiones;
+  bool sinSesiones = false;  // the system gives none
   std::shared_ptr<SesionDeDescarga> crearSesion(const ConfiguracionDeSesion& configuracion,
                                                 DelegadoDeDescarga& delegado) override {
+    if (sinSesiones) return nullptr;
     sesiones.push_back(std::make_shared<SesionManual>());
     sesiones.back()->configuracion = configuracion;
     sesiones.back()->delegado = &delegado;

@@ -217,6 +217,13 @@ TEST(Actualizador, CuentaLosFallosPorBuildAunqueElRegistroEsteDanado) {
                 "[actualización] build " + std::to_string(build) + " sin instalar: red");
     }
   }
+  // No session to download with counts as well.
+  Banco b;
+  b.red.sinSesiones = true;
+  ASSERT_TRUE(b.act.empezar(pedido(42)));
+  EXPECT_EQ(b.act.estado(), fallo("red", 42));
+  EXPECT_EQ(b.preferencias.valores[kClave],
+            Valor(Diccionario{{"build", 42}, {"veces", 1}, {"ultimo", b.reloj.t * 1000.0}}));
 }
 
 TEST(Actualizador, LasLlamadasTardiasDeUnaSesionCanceladaNoCambianNada) {

@@ -54,11 +54,12 @@ TEST(GuiaFlotante, DescribeLaTarjetaDeCualquierPedido) {
       EXPECT_EQ(d.pasos[i].texto.texto, c.pasos[i]);
     }
   }
-  // Steps wrap at 370 points in a card of fixed width; the heading keeps to one line;
-  // the button answers Escape.
+  // Steps wrap at 370 points in a card of fixed width; their numbers keep one width; the
+  // heading keeps to one line; the button answers Escape.
   const DescripcionDePanel d = GuiaFlotante::describir(GuiaFlotante::leer(casos[1].pedido));
   EXPECT_TRUE(d.ancho == 440 && d.pasos[2].texto.anchoMaximo == 370 &&
-              d.encabezado.anchoMaximo == 0 && d.boton.equivalente == U'\x1b');
+              d.pasos[2].numero.fuente.cifrasMonoespaciadas && d.encabezado.anchoMaximo == 0 &&
+              d.boton.equivalente == U'\x1b');
 
   // Centred, 28 above the bottom of the work area; content grows it upwards, never wider,
   // and what the work area cannot hold is cut.
