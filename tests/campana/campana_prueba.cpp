@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -88,7 +89,27 @@ struct Mundo {
       servidor.publicar("/lento/Foo-" + n + ".zip",
                         {.archivo = zip[b], .pausaMs = 40, .trozo = 8192});
     }
+    // A plain HTTP server beside it, serving `http`: where a redirect off HTTPS would lead.
+    fs::create_directories(http);
+    python = popen(("echo $$; exec timeout 900 python3 -u -m http.server 0 --bind 127.0.0.1 "
+                    "--directory '" +
+                    http.string() + "' 2>/dev/null")
+                       .c_str(),
+                   "r");
+    char linea[256];
+    if (python && std::fgets(linea, sizeof linea, python)) pythonPid = std::atoi(linea);
+    if (python && std::fgets(linea, sizeof linea, python) && std::strstr(linea, " port "))
+      urlHttp = "http://127.0.0.1:" + std::to_string(std::atoi(std::strstr(linea, " port ") + 6));
+    EXPECT_FALSE(urlHttp.empty()) << "no plain HTTP server";
   }
+  ~Mundo() {
+    if (pythonPid > 0) kill(pythonPid, SIGTERM);
+    if (python) pclose(python);
+  }
+  const fs::path http = dir.ruta() / "http";
+  FILE* python = nullptr;
+  pid_t pythonPid = 0;
+  std::string urlHttp;
 };
 Mundo& mundo() {
   static Mundo m;
@@ -448,8 +469,10 @@ TEST(Campana, ArchivosYServidoresHostilesNuncaPasanLaVerificacion) {
       {"a 404", "red", S([](A& a, N) { a.recurso.estado = 404; })},
       {"a redirect loop", "red",
        S([](A& a, N) { a.recurso = {.estado = 302, .ubicacion = a.url}; })},
-      {"a redirect to http", "red",
-       S([](A& a, N) { a.recurso = {.estado = 302, .ubicacion = "http" + a.url.substr(5)}; })},
+      {"a redirect to http", "red", S([](A& a, N) {
+         fs::copy_file(a.zip, mundo().http / "Foo-2.zip", fs::copy_options::overwrite_existing);
+         a.recurso = {.estado = 302, .ubicacion = mundo().urlHttp + "/Foo-2.zip"};
+       })},
       {"an untrusted certificate", "red", S([](A& a, N) { a.confiar = false; })},
       {"a length longer than the body", "red",
        S([](A& a, N t) { a.recurso.longitudAnunciada = t + 1000; })},
