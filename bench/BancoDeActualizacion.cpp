@@ -40,17 +40,6 @@ class ProcesosDelBanco : public ProcesosLinux {
   std::int32_t pid() override { return anfitrion; }
 };
 
-// Background work runs; the forced exit that follows `terminar` never does.
-class ColaGlobalSinDemoras : public ColaGlobal {
- public:
-  explicit ColaGlobalSinDemoras(ColaGlobal& real) : real_(real) {}
-  void enviar(std::function<void()> t) override { real_.enviar(std::move(t)); }
-  void enviarDespues(double, std::function<void()>) override {}
-
- private:
-  ColaGlobal& real_;
-};
-
 class AplicacionQuieta : public Aplicacion {
  public:
   void activar() override {}
@@ -170,7 +159,7 @@ std::map<std::string, double> porElActualizador(const fs::path& carpeta, const s
   Plataforma p = linux.plataforma();
   p.paquete = &paquete, p.entorno = &entorno, p.carpetas = &carpetas;
   p.aplicacion = &aplicacion, p.procesos = &procesos;
-  ColaGlobalSinDemoras global(*p.colaGlobal);
+  pruebas::ColaGlobalSinDemoras global(*p.colaGlobal);
   p.colaGlobal = &global;
   linux.red().confiarEn(ca);
   ReglasDeActualizacion reglas(p);

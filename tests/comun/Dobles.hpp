@@ -96,6 +96,18 @@ class ColaGlobalManual : public ColaGlobal {
   }
 };
 
+// The real background queue, but delayed work (the forced exit after a swap) never runs, so
+// that a swap cannot end the test or bench process.
+class ColaGlobalSinDemoras : public ColaGlobal {
+ public:
+  explicit ColaGlobalSinDemoras(ColaGlobal& real) : real_(real) {}
+  void enviar(std::function<void()> t) override { real_.enviar(std::move(t)); }
+  void enviarDespues(double, std::function<void()>) override {}
+
+ private:
+  ColaGlobal& real_;
+};
+
 class CargaDinamicaFalsa : public CargaDinamica {
  public:
   std::map<std::string, void*> simbolos;

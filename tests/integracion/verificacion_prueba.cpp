@@ -55,17 +55,6 @@ struct ProcesosDePrueba : ProcesosLinux {
   std::int32_t pid() override { return pidDelAnfitrion ? pidDelAnfitrion : ProcesosLinux::pid(); }
 };
 
-// Background work runs; delayed work (the forced exit) never does in a test.
-class ColaGlobalSinDemoras : public ColaGlobal {
- public:
-  explicit ColaGlobalSinDemoras(ColaGlobal& real) : real_(real) {}
-  void enviar(std::function<void()> t) override { real_.enviar(std::move(t)); }
-  void enviarDespues(double, std::function<void()>) override {}
-
- private:
-  ColaGlobal& real_;
-};
-
 // A process that stands in for the host: the swap script waits for it to end.
 struct Sustituto {
   pid_t pid = fork();
