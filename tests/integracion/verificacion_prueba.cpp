@@ -232,7 +232,8 @@ TEST(Verificacion, CadaFalloDaSuMotivoBorraElArchivoYNoTocaNadaFuera) {
     EXPECT_TRUE(fs::exists(b.app.string() + ".nuevo/Contents/_CodeSignature"));
     EXPECT_FALSE(fs::exists(b.marca));
     anfitrion.terminar();
-    ASSERT_TRUE(esperarA([&] { return fs::exists(b.marca); }));
+    // The shell makes the file before it writes the line.
+    ASSERT_TRUE(esperarA([&] { return leerArchivo(b.marca).ends_with('\n'); }));
     EXPECT_EQ(leerArchivo(b.marca), "build 2\n");
     EXPECT_EQ(leerArchivo(b.app / "Contents/Resources/datos.txt"), "build 2\n");
     EXPECT_FALSE(fs::exists(b.app.string() + ".nuevo"));
