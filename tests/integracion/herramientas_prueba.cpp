@@ -154,6 +154,10 @@ TEST(Ditto, ExtraeSoloLoQueQuedaDentroDeLaCarpeta) {
        zip({{"l", "d", 0120777}, {"d/", "", 040755}, {"l/f", "f"}}),
        {},
        "through a link"},
+      {"a link in place of a folder already holding entries",
+       zip({{"d/f", "f"}, {"e/", "", 040755}, {"d", "e", 0120777}}),
+       {},
+       "through a link"},
       // Named with a terminal escape, which the message shows harmless.
       {"..", zip({{"a/../../f\x1b]0;x", "f"}}), {}, "outside the folder: a/../../f?]0;x\n"},
       {"empty name", zip({{"", "f"}}), {}, "bad entry name"},
