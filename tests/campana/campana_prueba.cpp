@@ -410,6 +410,7 @@ TEST(Campana, ArchivosYServidoresHostilesNuncaPasanLaVerificacion) {
   const fs::path datos = "Contents/Resources/datos.txt", bar = "Contents/Frameworks/Bar.framework";
   const std::uint64_t k3GiB = 3ull << 30;
   const unsigned enlace = 0120777;
+  const fs::path fuera = mundo().dir / "fuera";  // where the absolute entry points
   struct Hostil {
     const char* caso;
     const char* motivo;  // the failure it must end in; "" when the request is refused
@@ -419,7 +420,7 @@ TEST(Campana, ArchivosYServidoresHostilesNuncaPasanLaVerificacion) {
       {"not an archive", "instalar", [](A& a) { escribirArchivo(a.zip, bytesAlAzar(5000, 1)); }},
       {"a truncated archive", "instalar", S([](A& a, N t) { fs::resize_file(a.zip, t / 2); })},
       {"an entry with ..", "instalar", H({{"Foo.app/../../fuera", "x"}})},
-      {"an absolute entry", "instalar", H({{"/tmp/ovelmar-campana-fuera", "x"}})},
+      {"an absolute entry", "instalar", H({{fuera.string(), "x"}})},
       {"a link out", "instalar", H({{"Foo.app/C", "../../..", enlace}, {"Foo.app/C/x", "x"}})},
       {"a link to a link out", "instalar",
        H({{"Foo.app/a", "b", enlace}, {"Foo.app/b", "../..", enlace}})},
@@ -517,7 +518,8 @@ TEST(Campana, ArchivosYServidoresHostilesNuncaPasanLaVerificacion) {
     const std::string salida = correr(i, {pedido});
     ++casos;
     if (salida.find("fase=instalando") != std::string::npos || arbol(i.app) != instalada ||
-        i.aplicaciones() != std::set<std::string>{"Foo.app"} || !i.abiertas().empty()) {
+        i.aplicaciones() != std::set<std::string>{"Foo.app"} || !i.abiertas().empty() ||
+        fs::remove(fuera)) {  // removed: a write outside counts once
       ++malas;
       ADD_FAILURE() << "a bad update got in:\n" << salida;
     }
