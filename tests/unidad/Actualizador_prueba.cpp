@@ -382,19 +382,19 @@ struct Mundo {
 // Records what the own-signature check asks for; its validity is set by the test.
 class FirmaFija : public FirmaDeCodigo {
  public:
-  std::int32_t validez = 0;
-  std::vector<std::string> requisitos;  // texts compiled
-  std::vector<std::uint32_t> banderas;  // of each validation
+  std::int32_t validez = 0, codigo = 0, requisito = 0;  // what each step answers
+  std::vector<std::string> requisitos;                  // texts compiled
+  std::vector<std::uint32_t> banderas;                  // of each validation
   std::int32_t crearCodigoEstatico(const std::string&, std::uint32_t,
                                    std::unique_ptr<CodigoEstatico>& c) override {
-    c = std::make_unique<CodigoEstatico>();
-    return 0;
+    if (!codigo) c = std::make_unique<CodigoEstatico>();
+    return codigo;
   }
   std::int32_t crearRequisito(const std::string& texto, std::uint32_t,
                               std::unique_ptr<RequisitoDeCodigo>& r) override {
     requisitos.push_back(texto);
-    r = std::make_unique<RequisitoDeCodigo>();
-    return 0;
+    if (!requisito) r = std::make_unique<RequisitoDeCodigo>();
+    return requisito;
   }
   std::int32_t comprobarValidez(const CodigoEstatico&, std::uint32_t b, const RequisitoDeCodigo*,
                                 std::optional<std::string>& error) override {
@@ -478,6 +478,19 @@ TEST(FirmaPropia, UnaVezPorProcesoEnSegundoPlanoYSinEstadoHastaTenerlo) {
                 {"valida", false},
                 {"estado", FirmaDeCodigo::errSecCSReqFailed},
                 {"descripcion", "a sealed resource is missing or invalid: Contents/MacOS/Foo"}}));
+  // A step before the validation that fails answers with its own status.
+  const auto flags = FirmaDeCodigo::errSecCSInvalidFlags;
+  for (auto [codigo, requisito, dice] :
+       {std::tuple{flags, 0, "no code object for " + *a.paquete.rutaFija},
+        std::tuple{0, flags, std::string("the signing requirement does not compile")}}) {
+    Proceso b(m, 101, "1");
+    b.firma.codigo = codigo, b.firma.requisito = requisito;
+    b.act.firmaPropia();
+    b.global.correrTodo();
+    EXPECT_EQ(b.act.firmaPropia(),
+              (Diccionario{{"valida", false}, {"estado", flags}, {"descripcion", dice}}));
+    EXPECT_TRUE(b.firma.banderas.empty());
+  }
 }
 
 }  // namespace
