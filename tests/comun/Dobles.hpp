@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -129,3 +130,28 @@ class RegistroEnMemoria : public Registro {
 };
 
 }  // namespace ovelmar::pruebas
+
+namespace ovelmar {
+
+// How a failed comparison shows a value: as a property list reads, not as its bytes.
+inline void PrintTo(const Valor& v, std::ostream* o) {
+  if (const std::string* t = v.texto()) *o << '"' << *t << '"';
+  if (const std::int64_t* n = v.entero()) *o << *n;
+  if (const double* r = v.real()) *o << *r;
+  if (const bool* b = v.booleano()) *o << (*b ? "true" : "false");
+  if (v.datos()) *o << "<" << v.datos()->bytes.size() << " bytes>";
+  if (v.fecha()) *o << "<date " << v.fecha()->segundos << ">";
+  if (const Lista* l = v.lista()) {
+    *o << '[';
+    for (const Valor& e : *l) PrintTo(e, o), *o << (&e == &l->back() ? "" : ", ");
+    *o << ']';
+  }
+  if (const Diccionario* d = v.diccionario()) {
+    *o << '{';
+    for (const auto& [k, e] : *d)
+      *o << (k == d->begin()->first ? "" : ", ") << k << ": ", PrintTo(e, o);
+    *o << '}';
+  }
+}
+
+}  // namespace ovelmar
