@@ -137,7 +137,7 @@ namespace ovelmar {
 inline void PrintTo(const Valor& v, std::ostream* o) {
   if (const std::string* t = v.texto()) *o << '"' << *t << '"';
   if (const std::int64_t* n = v.entero()) *o << *n;
-  if (const double* r = v.real()) *o << *r;
+  if (const double* r = v.real()) *o << std::showpoint << *r << std::noshowpoint;  // 2.00000, not 2
   if (const bool* b = v.booleano()) *o << (*b ? "true" : "false");
   if (v.datos()) *o << "<" << v.datos()->bytes.size() << " bytes>";
   if (v.fecha()) *o << "<date " << v.fecha()->segundos << ">";
