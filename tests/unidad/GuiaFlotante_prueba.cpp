@@ -68,8 +68,7 @@ TEST(GuiaFlotante, DescribeLaTarjetaDeCualquierPedido) {
     double alto;
     Rectangulo marco;
   };
-  for (const Lugar& l : {Lugar{{0, 0, 1280, 800}, 171, {420, 601, 440, 171}},
-                         Lugar{{64, 0, 1216, 740}, 400, {452, 312, 440, 400}},
+  for (const Lugar& l : {Lugar{{64, 0, 1216, 740}, 400, {452, 312, 440, 400}},
                          Lugar{{0, 30, 1280, 740}, 5000, {420, 30, 440, 712}}})
     EXPECT_EQ(d.marco(l.area, l.alto), l.marco) << l.alto;
 }

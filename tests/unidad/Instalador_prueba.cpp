@@ -380,7 +380,7 @@ TEST(InstalarComoAdministrador, SinPermisoVaPorElGuionYSoloCuentaLaCopiaHecha) {
   EXPECT_EQ(prueba.diario(), "administrador");
 }
 
-TEST(Versiones, ReglaDelNumeroDeBuild) {
+TEST(Versiones, ReglaDelNumeroDeBuildYLecturasQueNuncaRompen) {
   using Lim = std::numeric_limits<std::int64_t>;
   const std::pair<const char*, std::int64_t> numeros[] = {{"42", 42},
                                                           {"+7", 7},
@@ -392,9 +392,6 @@ TEST(Versiones, ReglaDelNumeroDeBuild) {
   for (const char* texto : {"1.2", " 5", "5 ", "", "+", "-", "+-3", "--3", "0x10", "٣",
                             "9223372036854775808", "-9223372036854775809"})
     EXPECT_EQ(Instalador::numeroDeBuild(texto), std::nullopt) << texto;
-}
-
-TEST(Versiones, InstaladaYPropiaNuncaRompen) {
   // The Info.plist at the destination (null: none) and the build read from it.
   const std::pair<const char*, std::optional<std::int64_t>> casos[] = {
       {nullptr, std::nullopt},

@@ -180,10 +180,7 @@ TEST_F(Reglas, RequisitoDeFirmaExacto) {
 TEST(Identidad, SeLeeDeLaInformacionDelPaquete) {
   const std::pair<Diccionario, Identidad> casos[] = {
       {{{"CFBundleName", "Foo"}, {"CFBundleDisplayName", ""}}, {"", "Foo", "Foo"}},
-      {{{"CFBundleName", "Foo"}, {"CFBundleDisplayName", "Foo Bar"}, {"CFBundleIdentifier", "x.y"}},
-       {"x.y", "Foo", "Foo Bar"}},
       {{{"CFBundleIdentifier", 42}, {"CFBundleName", "Foo"}}, {"", "Foo", "Foo"}},
-      {{{"CFBundleName", "Foo"}, {"CFBundleDisplayName", Valor(Lista{"x"})}}, {"", "Foo", "Foo"}},
       {{{"CFBundleName", true}}, {"", "", ""}},
   };
   for (const auto& [info, esperada] : casos)
