@@ -29,7 +29,6 @@ class PreferenciasEnMemoria : public Preferencias {
 
 class TareaManual : public TareaDeDescarga {
  public:
-  std::string url;
   OpcionesDeTarea opciones;
   bool empezada = false;
   std::optional<int> estado;
@@ -46,10 +45,9 @@ class SesionManual : public SesionDeDescarga, public std::enable_shared_from_thi
   std::vector<std::shared_ptr<TareaManual>> tareas;
   int terminadas = 0, canceladas = 0;
 
-  std::shared_ptr<TareaDeDescarga> tarea(const std::string& url,
+  std::shared_ptr<TareaDeDescarga> tarea(const std::string&,
                                          const OpcionesDeTarea& opciones) override {
     tareas.push_back(std::make_shared<TareaManual>());
-    tareas.back()->url = url;
     tareas.back()->opciones = opciones;
     return tareas.back();
   }

@@ -112,7 +112,6 @@ TEST(Entero, LeeEnterosRealesExactosYTextos) {
       {"\"-\"", "-", no},
       {"only spaces", " \t ", no},
       {"line break", "42\n", no},
-      {"space inside", "4 2", no},
       {"two signs", "+-1", no},
       {"digits not ASCII", "\xd9\xa3", no},
       {"no-break space", std::string("\xc2\xa0") + "42", no},
