@@ -262,7 +262,6 @@ TEST(Instalar, UnFalloNuncaTocaLaCopiaDelUsuario) {
   const Error eio = errorDePrueba(EIO);
   // The step that fails, what xattr answers, and the error that comes back.
   const std::tuple<std::string, std::variant<int, Error>, Error> casos[] = {
-      {"copiar", 0, eio},
       {"mover", 0, eio},  // with no copy at the destination yet
       {"xattr", 1, Error::cocoa(Error::fileWriteNoPermission)},
       {"xattr", eio, eio}};

@@ -142,6 +142,7 @@ TEST_F(Reglas, ComprobarAppAplicaLaPrimeraReglaQueToca) {
   using C = Comprobacion;
   const std::optional<std::string> foo = "com.ej.Foo";
   const Caso casos[] = {
+      {"no MacOS", foo, 120, false, 120, 1, C::noEsAppDeMac()},
       {"no identifier", std::nullopt, 5, true, 120, 1, C::otroIdentificador(std::nullopt)},
       {"identifier in capitals", "COM.EJ.FOO", 120, true, 120, 1,
        C::otroIdentificador("COM.EJ.FOO")},
