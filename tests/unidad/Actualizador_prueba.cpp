@@ -280,6 +280,8 @@ TEST(Actualizador, ElCambioVaPorLaRutaQueDicenLosTresHechosYTerminaTrasOchoDecim
   const Caso casos[] = {
       {"todo escribible y del usuario", [](Banco&) {}, nullptr, true},
       {"carpeta sin permiso", sinPermiso, nullptr, false},
+      {"la copia sin permiso", [&](Banco& b) { b.archivos.noEscribibles.insert(kApp); }, nullptr,
+       false},
       {"Contents sin permiso",
        [&](Banco& b) { b.archivos.noEscribibles.insert(kApp + "/Contents"); }, nullptr, false},
       {"de otro usuario", [&](Banco& b) { b.archivos.duenos[kApp] = 0; }, nullptr, false},
