@@ -35,12 +35,7 @@ namespace fs = std::filesystem;
 using namespace pruebas;
 using namespace std::string_literals;
 
-constexpr const char* kEquipo = "QZ7K4WM2XD";
 int casos = 0, perdidas = 0, malas = 0;  // the totals
-
-const AutoridadDePrueba& autoridad() {
-  return AutoridadDePrueba::compartida();
-}
 
 std::string shaDe(const fs::path& ruta) {
   return ejecutarOrden("sha256sum '" + ruta.string() + "'").texto.substr(0, 64);

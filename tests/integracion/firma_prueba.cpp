@@ -20,23 +20,20 @@ namespace ovelmar {
 namespace {
 
 namespace fs = std::filesystem;
+using pruebas::autoridad;
 using pruebas::AutoridadDePrueba;
 using pruebas::CarpetaTemporal;
 using pruebas::ejecutarOrden;
 using pruebas::escribirArchivo;
+using pruebas::kEquipo;
 using Variante = AutoridadDePrueba::Variante;
 using F = FirmaDeCodigo;
 
-const char* const kEquipo = "QZ7K4WM2XD";
 const std::string kRequisito =
     "anchor apple generic and identifier \"com.ej.Foo\" and certificate "
     "1[field.1.2.840.113635.100.6.2.6] exists and certificate "
     "leaf[field.1.2.840.113635.100.6.1.13] exists and certificate leaf[subject.OU] = "
     "\"QZ7K4WM2XD\" and notarized";
-
-const AutoridadDePrueba& autoridad() {
-  return AutoridadDePrueba::compartida();
-}
 
 // Foo.app with a program, a resource, a link to it and a nested Bar.framework.
 void crearFoo(const fs::path& app) {

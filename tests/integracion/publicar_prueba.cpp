@@ -20,7 +20,7 @@ using namespace pruebas;
 
 // Foo.app, build 2, with a framework link, an executable, a private file and a name
 // beyond ASCII; signed.
-void hacerApp(const fs::path& app, const AutoridadDePrueba& a, const std::string& nombre = "Foo") {
+void hacerApp(const fs::path& app, const std::string& nombre = "Foo") {
   fs::remove_all(app);
   escribirArchivo(app / "Contents/Info.plist", infoPlist({{"CFBundleIdentifier", "com.ej.Foo"},
                                                           {"CFBundleName", nombre},
@@ -32,13 +32,12 @@ void hacerApp(const fs::path& app, const AutoridadDePrueba& a, const std::string
   escribirArchivo(app / "Contents/Resources/ñandú", "n");  // names go byte for byte
   chmod((app / "Contents/MacOS/Foo").c_str(), 0755);
   chmod((app / "Contents/Resources/privado").c_str(), 0600);
-  ASSERT_EQ(a.firmarYNotarizar(app, "QZ7K4WM2XD"), "");
+  ASSERT_EQ(autoridad().firmarYNotarizar(app, kEquipo), "");
 }
 
 TEST(Publicar, ArchivaFirmaYDescribeLaActualizacionOLaRechaza) {
-  const AutoridadDePrueba autoridad;
   CarpetaTemporal t;
-  escribirArchivo(t / "raiz.pem", autoridad.raiz());
+  escribirArchivo(t / "raiz.pem", autoridad().raiz());
   ejecutarOrden("openssl genpkey -algorithm ed25519 -out '" + t / "ed.pem" + "'" +
                 " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out '" +
                 t / "ec.pem" + "'");
@@ -55,7 +54,7 @@ TEST(Publicar, ArchivaFirmaYDescribeLaActualizacionOLaRechaza) {
       {"cambiada tras firmar",
        [](const fs::path& app) { escribirArchivo(app / "Contents/Resources/nuevo", "x"); }, "",
        "salida", "fails the updater's signature check"},
-      {"mal nombre", [&](const fs::path& app) { hacerApp(app, autoridad, "Bar"); }, "", "salida",
+      {"mal nombre", [&](const fs::path& app) { hacerApp(app, "Bar"); }, "", "salida",
        "looks for Bar.app"},
       {"no es paquete", [](const fs::path& app) { fs::remove(app / "Contents/Info.plist"); }, "",
        "salida", "is not an application bundle"},
@@ -67,7 +66,7 @@ TEST(Publicar, ArchivaFirmaYDescribeLaActualizacionOLaRechaza) {
     SCOPED_TRACE(c.caso);
     const fs::path app = t.ruta() / "Foo.app", salida = t.ruta() / c.salida;
     fs::remove_all(t.ruta() / "salida");
-    hacerApp(app, autoridad);
+    hacerApp(app);
     if (c.preparar) c.preparar(app);
     const auto [texto, estado] =
         ejecutarOrden("cd '" + t.ruta().string() + "' && " + programa +

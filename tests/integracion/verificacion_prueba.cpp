@@ -28,12 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace pruebas;
 
-constexpr const char* kEquipo = "QZ7K4WM2XD";
-
-const AutoridadDePrueba& autoridad() {
-  return AutoridadDePrueba::compartida();
-}
-
 // A bundle of Foo: Info.plist, an executable that writes where it ran from into `marca`
 // (so a test sees which build the swap opened), and a resource.
 void hacerApp(const fs::path& app, const std::string& id, const std::string& build,
