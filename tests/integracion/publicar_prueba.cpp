@@ -1,7 +1,6 @@
 // The maker's publishing tool, run as a program on bundles signed by a throw-away authority.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
@@ -30,8 +29,8 @@ void hacerApp(const fs::path& app, const std::string& nombre = "Foo") {
   fs::create_directory_symlink("A", app / "Contents/Frameworks/B.framework/Versions/Current");
   escribirArchivo(app / "Contents/Resources/privado", "p");
   escribirArchivo(app / "Contents/Resources/ñandú", "n");  // names go byte for byte
-  chmod((app / "Contents/MacOS/Foo").c_str(), 0755);
-  chmod((app / "Contents/Resources/privado").c_str(), 0600);
+  fs::permissions(app / "Contents/MacOS/Foo", fs::perms(0755));
+  fs::permissions(app / "Contents/Resources/privado", fs::perms(0600));
   ASSERT_EQ(autoridad().firmarYNotarizar(app, kEquipo), "");
 }
 
@@ -102,10 +101,7 @@ TEST(Publicar, ArchivaFirmaYDescribeLaActualizacionOLaRechaza) {
     ASSERT_EQ(Desempaquetador().desempaquetar(zip, t / "x"), std::nullopt);
     const fs::path copia = t.ruta() / "x/Foo.app";
     EXPECT_EQ(fs::read_symlink(copia / "Contents/Frameworks/B.framework/Versions/Current"), "A");
-    struct stat st {};
-    EXPECT_EQ(
-        lstat((copia / "Contents/Resources/privado").c_str(), &st) == 0 ? st.st_mode & 0777 : 0,
-        0600u);
+    EXPECT_EQ(fs::status(copia / "Contents/Resources/privado").permissions(), fs::perms(0600));
     EXPECT_EQ(fs::status(copia / "Contents/MacOS/Foo").permissions(), fs::perms(0755));
   }
 }
