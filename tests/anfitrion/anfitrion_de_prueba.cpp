@@ -3,13 +3,12 @@
 // given, and prints every published state on one line:
 //
 //   anfitrion_de_prueba [--raiz ROOT.pem] [--ca SERVER-CA.pem] ORDER...
-//     instalarSiHaceFalta | actualizar:FILE (a request as a property list) | esperar:SECONDS
+//     instalarSiHaceFalta | actualizar:FILE (a request as a property list)
 //
 // Like an application without callbacks, it ends when the component asks it to; after the
 // orders it keeps its main queue running for at most a minute, for a swap to ask that.
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -68,8 +67,6 @@ int main(int argc, char** argv) {
       std::optional<Valor> v = p.propiedades->leer(leer(std::string(orden.substr(11))));
       const Diccionario* d = v ? v->diccionario() : nullptr;
       std::printf("actualizar %d\n", entrada.actualizar(d ? *d : Diccionario{}) ? 1 : 0);
-    } else if (orden.starts_with("esperar:")) {
-      p.colaPrincipal->correrDurante(std::atof(std::string(orden.substr(8)).c_str()));
     } else {
       std::fprintf(stderr, "unknown order: %s\n", argv[i]);
       return 2;

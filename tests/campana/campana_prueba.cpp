@@ -35,12 +35,7 @@ namespace fs = std::filesystem;
 using namespace pruebas;
 using namespace std::string_literals;
 
-constexpr const char* kEquipo = "QZ7K4WM2XD";
 int casos = 0, perdidas = 0, malas = 0;  // the totals
-
-const AutoridadDePrueba& autoridad() {
-  return AutoridadDePrueba::compartida();
-}
 
 std::string shaDe(const fs::path& ruta) {
   return ejecutarOrden("sha256sum '" + ruta.string() + "'").texto.substr(0, 64);
@@ -371,24 +366,24 @@ using A = Ataque;
 using Preparar = std::function<void(A&)>;
 using Cambio = std::function<void(const fs::path&)>;
 
-// F: Foo.app of build `b`, signed by `quien` (if any) and notarised; with `luego`, it holds a
-// nested Bar.framework and is handed to `luego` once signed.
-Preparar F(std::string b, std::optional<Credencial> quien, bool notarizar = true,
-           std::string id = "com.ej.Foo", Cambio luego = {}) {
+// F: Foo.app of build `b`, signed by `quien` and notarised; with `luego`, it holds a nested
+// Bar.framework and is handed to `luego` once signed.
+Preparar F(std::string b, Credencial quien, bool notarizar = true, std::string id = "com.ej.Foo",
+           Cambio luego = {}) {
   return [=](A& a) {
     const fs::path p = hacerApp(a.fuente / "Foo.app", b, id);
     if (luego)
       escribirArchivo(p / "Contents/Frameworks/Bar.framework/Contents/Info.plist",
                       infoPlist({{"CFBundleIdentifier", "com.ej.Bar"}}));
-    Problema mal = quien ? firmarPaquete(p.string(), *quien) : std::nullopt;
-    if (!mal && quien && notarizar) mal = notarizarPaquete(p.string(), autoridad().notario());
+    Problema mal = firmarPaquete(p.string(), quien);
+    if (!mal && notarizar) mal = notarizarPaquete(p.string(), autoridad().notario());
     EXPECT_EQ(mal, std::nullopt);
     if (luego) luego(p);
   };
 }
 // H: an archive written byte by byte.
-Preparar H(std::vector<EntradaZip> entradas, std::uint64_t declaradas = 0) {
-  return [=](A& a) { escribirArchivo(a.zip, zip(entradas, declaradas)); };
+Preparar H(std::vector<EntradaZip> entradas) {
+  return [=](A& a) { escribirArchivo(a.zip, zip(entradas)); };
 }
 
 TEST(Campana, ArchivosYServidoresHostilesNuncaPasanLaVerificacion) {
@@ -408,18 +403,18 @@ TEST(Campana, ArchivosYServidoresHostilesNuncaPasanLaVerificacion) {
     };
   };
   const fs::path datos = "Contents/Resources/datos.txt", bar = "Contents/Frameworks/Bar.framework";
-  const std::uint64_t k3GiB = 3ull << 30;
   const unsigned enlace = 0120777;
   const fs::path fuera = mundo().dir / "fuera";  // where the absolute entry points
   struct Hostil {
     const char* caso;
-    const char* motivo;  // the failure it must end in; "" when the request is refused
+    const char* motivo;  // the failure it must end in
     Preparar preparar;
   };
+  // Refusals one layer down are shown there, each once: unpacking in herramientas_prueba,
+  // signature statuses in firma_prueba, server answers in red_prueba, requests in the unit
+  // tests. Here what only the whole path shows, and one of each kind.
   const Hostil tabla[] = {
-      {"not an archive", "instalar", [](A& a) { escribirArchivo(a.zip, bytesAlAzar(5000, 1)); }},
       {"a truncated archive", "instalar", S([](A& a, N t) { fs::resize_file(a.zip, t / 2); })},
-      {"an entry with ..", "instalar", H({{"Foo.app/../../fuera", "x"}})},
       {"an absolute entry", "instalar", H({{fuera.string(), "x"}})},
       {"a link out", "instalar", H({{"Foo.app/C", "../../..", enlace}, {"Foo.app/C/x", "x"}})},
       {"a link to a link out", "instalar",
@@ -428,26 +423,15 @@ TEST(Campana, ArchivosYServidoresHostilesNuncaPasanLaVerificacion) {
       {"an entry through a file", "instalar", H({{"Foo.app/a", "x"}, {"Foo.app/a/b", "y"}})},
       {"the same entry twice", "firma", H({{"Foo.app/x", "1"}, {"Foo.app/x", "2"}})},
       {"a named pipe", "instalar", H({{"Foo.app/p", "", 010644}})},
-      {"a bomb declaring 6 GiB", "instalar",
-       H({{"Foo.app/a", "a", 0100644, k3GiB, true}, {"Foo.app/b", "b", 0100644, k3GiB, true}})},
-      {"a bomb declaring 200001 entries", "instalar", H({{"Foo.app/a", "a"}}, 200001)},
-      {"an entry larger than it says", "instalar",
-       H({{"Foo.app/c", std::string(1 << 20, '\0'), 0100644, 1024, true}})},
-      {"unsigned", "firma", F("2", std::nullopt)},
       {"another team", "firma", F("2", otro)},
       {"another identifier", "firma", F("2", bien, true, "com.ej.Otra")},
       {"the installed build", "firma", F("1", bien)},
-      {"an older build", "firma", F("0", bien)},
       {"another build than asked for", "firma", F("3", bien)},
       {"an expired certificate", "firma", F("2", de(V::caducada))},
-      {"another root", "firma", F("2", de(V::otraRaiz))},
       {"no developer extension", "firma", F("2", de(V::sinExtensionDeHoja))},
       {"not notarised", "firma", F("2", bien, false)},
       {"notarised by the developer", "firma",
        T([&](P p) { EXPECT_EQ(notarizarPaquete(p.string(), bien), std::nullopt); })},
-      {"no Foo.app inside", "firma", T([](P p) { fs::rename(p, p.parent_path() / "Otra.app"); })},
-      {"no executable folder", "firma", T([](P p) { fs::remove_all(p / "Contents/MacOS"); })},
-      {"a file changed after signing", "firma", T([&](P p) { escribirArchivo(p / datos, "x"); })},
       {"a file added after signing", "firma",
        T([](P p) { escribirArchivo(p / "Contents/x", ""); })},
       {"a mode changed after signing", "firma",
@@ -456,16 +440,9 @@ TEST(Campana, ArchivosYServidoresHostilesNuncaPasanLaVerificacion) {
          fs::remove(p / "Contents/Resources/enlace");
          fs::create_symlink("../Info.plist", p / "Contents/Resources/enlace");
        })},
-      {"the signature replaced", "firma",
-       T([](P p) { escribirArchivo(p / "Contents/_CodeSignature/CodeSignature", "x"); })},
-      {"a nested bundle changed after signing", "firma",
-       T([&](P p) { escribirArchivo(p / bar / "Contents/x", ""); })},
       {"a nested bundle signed again by another team", "firma",
        T([&](P p) { EXPECT_EQ(firmarPaquete((p / bar).string(), otro), std::nullopt); })},
       {"a wrong digest", "sha", S([](A& a, N) { a.sha = std::string(64, '0'); })},
-      {"another body of the same size", "sha",
-       S([](A& a, N t) { a.recurso.cuerpo = std::string(t, 'x'); })},
-      {"a byte more than asked for", "red", S([](A& a, N t) { a.tamano = t - 1; })},
       {"a byte less than asked for", "red", S([](A& a, N t) { a.tamano = t + 1; })},
       {"a 404", "red", S([](A& a, N) { a.recurso.estado = 404; })},
       {"a redirect loop", "red",
@@ -475,14 +452,8 @@ TEST(Campana, ArchivosYServidoresHostilesNuncaPasanLaVerificacion) {
          a.recurso = {.estado = 302, .ubicacion = mundo().urlHttp + "/Foo-2.zip"};
        })},
       {"an untrusted certificate", "red", S([](A& a, N) { a.confiar = false; })},
-      {"a length longer than the body", "red",
-       S([](A& a, N t) { a.recurso.longitudAnunciada = t + 1000; })},
       {"a length shorter than the body", "red",
        S([](A& a, N t) { a.recurso.longitudAnunciada = t - 1000; })},
-      {"no length and a body too long", "red",
-       S([](A& a, N t) { a.tamano = t - 100, a.recurso.sinLongitud = true; })},
-      {"slow, then gone", "red",
-       S([](A& a, N t) { a.recurso = {.cortarTras = t / 2, .pausaMs = 20, .trozo = 4096}; })},
       {"resumed: a 206 without the range asked for", "red", S([](A& a, N t) {
          a.antes = Recurso{.cortarTras = t / 2};
          a.recurso = {.cuerpo = "x", .estado = 206};
@@ -491,8 +462,6 @@ TEST(Campana, ArchivosYServidoresHostilesNuncaPasanLaVerificacion) {
          escribirArchivo(a.fuente / "otro", bytesAlAzar(static_cast<std::size_t>(t), 9));
          a.antes = Recurso{.archivo = a.fuente / "otro", .cortarTras = t / 2};
        })},
-      {"an http url", "", S([](A& a, N) { a.url = "http" + a.url.substr(5); })},
-      {"a size over 200 MiB", "", S([](A& a, N) { a.tamano = 209715201; })},
   };
   int n = 0;
   for (const Hostil& h : tabla) {
@@ -523,9 +492,7 @@ TEST(Campana, ArchivosYServidoresHostilesNuncaPasanLaVerificacion) {
       ++malas;
       ADD_FAILURE() << "a bad update got in:\n" << salida;
     }
-    const std::string esperado = *h.motivo ? "estado fase=fallo motivo=" + std::string(h.motivo)
-                                           : std::string("actualizar 0");
-    EXPECT_NE(salida.find(esperado), std::string::npos) << salida;
+    EXPECT_NE(salida.find("estado fase=fallo motivo="s + h.motivo), std::string::npos) << salida;
   }
 }
 

@@ -51,4 +51,10 @@ class AutoridadDePrueba {
   Credencial notario_;
 };
 
+// The team the tests sign as, and the shared authority.
+inline constexpr const char* kEquipo = "QZ7K4WM2XD";
+inline const AutoridadDePrueba& autoridad() {
+  return AutoridadDePrueba::compartida();
+}
+
 }  // namespace ovelmar::pruebas
