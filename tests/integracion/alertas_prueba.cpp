@@ -9,12 +9,6 @@
 
 #include "Plataforma/linux/AlertasLinux.hpp"
 
-// GTK's font library and D-Bus keep caches for the life of the process, which the leak
-// checker of the sanitizer build reports; ours are still checked.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\nleak:libdbus-1.so\n";
-}
-
 namespace ovelmar {
 namespace {
 
@@ -84,9 +78,8 @@ TEST(AlertasLinux, ElDialogoRealRespondeConElBotonPulsado) {
     int respuesta;
   };
   const Caso casos[] = {
-      {"first button", prompt, "Install", 0},
       {"closed", prompt, "", -1},
-      {"labels kept as written", {"¿Instalo?", "", {"Sí_ya", "Ahora_no", "Otra"}}, "Ahora_no", 1},
+      {"labels kept as written", {"¿Instalo?", "", {"Sí_ya", "Ahora_no", "Otra"}}, "Otra", 2},
       {"no buttons: the platform's own, closed", sinBotones, "", -1},
       {"no buttons: the platform's own, pressed", sinBotones, "*", 0},
   };
