@@ -1,4 +1,5 @@
-// The real GTK alert under a virtual X display, answered by the test itself.
+// The real GTK alert under a virtual X display, answered by the test itself; and without a
+// display, neither an alert nor a card.
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "Plataforma/linux/AlertasLinux.hpp"
+#include "Plataforma/linux/PanelesLinux.hpp"
 
 namespace ovelmar {
 namespace {
@@ -109,7 +111,7 @@ TEST(AlertasLinux, ElDialogoRealRespondeConElBotonPulsado) {
   }
 }
 
-TEST(AlertasLinux, SinPantallaCuentaComoDescartada) {
+TEST(AlertasLinux, SinPantallaCuentaComoDescartadaYNoSeMuestraNingunaTarjeta) {
   // In a fresh process, where GTK has not started yet.
   EXPECT_EXIT(
       {
@@ -118,7 +120,8 @@ TEST(AlertasLinux, SinPantallaCuentaComoDescartada) {
         AlertasLinux alertas;
         int r = alertas.mostrar({"Install Kestra in Applications?", "", {"Install", "Not now"}});
         int otra = alertas.mostrar({"Could not install it", "", {}});
-        std::exit(r == -1 && otra == -1 ? 0 : 1);
+        const std::uint64_t tarjeta = PanelesLinux().mostrar(DescripcionDePanel(), [] {});
+        std::exit(r == -1 && otra == -1 && tarjeta == 0 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

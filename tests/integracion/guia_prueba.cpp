@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "anfitrion/ovelmar.h"
-#include "comun/CarpetaTemporal.hpp"
 #include "comun/Esperar.hpp"
 
 // Xlib's macros (None, Bool, ...) would break the headers above.
@@ -258,17 +257,6 @@ TEST(GuiaFlotanteReal, FlotaSobreElAreaDeTrabajoSinTomarElFocoYSeCierraConSuBoto
     escritorio.mensaje("cerrar", "");
   }
   gtk_widget_destroy(app);
-}
-
-TEST(GuiaFlotanteReal, SinPantallaElAnfitrionDeEjemploNoMuestraNada) {
-  const auto [salida, estado] = ovelmar::pruebas::ejecutarOrden(
-      "env -u DISPLAY -u WAYLAND_DISPLAY " OVELMAR_ARBOL
-      "/Kestra.app/Contents/MacOS/demo " OVELMAR_ARBOL "/Ovelmar.bundle mostrar: '" +
-      kTresPasos + "' cerrar mostrar: '<plist><dict/></plist>' 2>&1");
-  EXPECT_EQ(estado, 0);
-  EXPECT_TRUE(salida.ends_with(
-      "\nmostrar: -> (no answer)\ncerrar -> (no answer)\nmostrar: -> (no answer)\n"))
-      << salida;
 }
 
 }  // namespace
