@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
@@ -31,12 +30,6 @@ std::string minusculas(std::string t) {
   std::transform(t.begin(), t.end(), t.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return t;
-}
-
-std::int64_t numero(const std::string& t) {
-  std::int64_t n = -1;
-  auto [fin, error] = std::from_chars(t.data(), t.data() + t.size(), n);
-  return error == std::errc() && fin == t.data() + t.size() ? n : -1;
 }
 
 }  // namespace
@@ -179,7 +172,7 @@ void ServidorHttps::atender(int fd) {
     // Open ranges only ("bytes=N-"), as a resuming client asks.
     if (estado == 200 && r.rangos && rango != p.cabeceras.end() && condicionCumplida &&
         rango->second.starts_with("bytes=") && rango->second.ends_with("-")) {
-      std::int64_t inicio = numero(rango->second.substr(6, rango->second.size() - 7));
+      std::int64_t inicio = std::strtoll(rango->second.c_str() + 6, nullptr, 10);
       if (inicio >= tamano) {
         estado = 416;
         desde = hasta = 0;
