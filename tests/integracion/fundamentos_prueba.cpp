@@ -71,10 +71,9 @@ TEST(Carpetas, SoloCuentaComoDescargasUnaCarpetaQueLoEs) {
   fs::create_directories(casa / "Downloads");
   fs::create_directory_symlink(casa, casa / "Enlace");
   // XDG_DOWNLOAD_DIR (nullptr: no user-dirs.dirs) and the folder below the home, if any.
-  // A reload that finds no value keeps the last one: those rows come first.
+  // A reload that finds no value keeps the last one: that row comes first.
   const std::pair<const char*, const char*> casos[] = {
       {nullptr, "Downloads"},
-      {"Bajadas", "Downloads"},  // GLib ignores a relative line: the standard folder stands
       {"$HOME/Bajadas", "Bajadas"},
       {"$HOME/", nullptr},
       {"$HOME/Enlace", nullptr},
