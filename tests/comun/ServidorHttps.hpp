@@ -36,7 +36,7 @@ struct Recurso {
   bool rangos = true;        // false: Range is ignored, always 200 with the whole body
   bool sinLongitud = false;  // no Content-Length: the end of the body closes the connection
   std::int64_t longitudAnunciada = -1;  // >= 0: this Content-Length, whatever is sent
-  std::int64_t cortarTras = -1;         // >= 0: the first answer breaks off after this many bytes
+  std::int64_t cortarTras = -1;         // >= 0: every answer breaks off after this many bytes
   int pausaMs = 0;                      // between pieces of `trozo` bytes: a slow body
   std::size_t trozo = 16 * 1024;
   std::string ubicacion{};  // Location header, for a 3xx `estado`
@@ -58,7 +58,8 @@ struct Peticion {
 
 class ServidorHttps {
  public:
-  // Writes the authority's certificate to `carpeta`/ca.pem; the folder must exist.
+  // Writes the authority's certificate to `carpeta`/ca.pem (with the openssl tool); the
+  // folder must exist.
   explicit ServidorHttps(const std::filesystem::path& carpeta);
   ~ServidorHttps();
   ServidorHttps(const ServidorHttps&) = delete;
@@ -67,7 +68,7 @@ class ServidorHttps {
   void publicar(const std::string& ruta, Recurso recurso);
   // "https://127.0.0.1:<port>" followed by `ruta`.
   std::string url(const std::string& ruta) const;
-  // The authority's certificate (PEM): what a client must trust.
+  // The path of the authority's certificate (PEM): what a client must trust.
   const std::string& ca() const { return ca_; }
   // Every request received so far, in order.
   std::vector<Peticion> peticiones() const;
@@ -84,7 +85,6 @@ class ServidorHttps {
   std::atomic<bool> parar_{false};
   mutable std::mutex mutex_;
   std::map<std::string, Recurso> recursos_;
-  std::map<std::string, bool> cortado_;
   std::vector<Peticion> peticiones_;
   std::vector<int> conexiones_;
   std::vector<std::thread> hilos_;

@@ -95,14 +95,6 @@ struct Escena {
     return getxattr((app / "Contents/Info.plist").c_str(), "user.com.apple.quarantine", nullptr,
                     0) >= 0;
   }
-  // Runs the main queue until the application was asked to terminate (bounded).
-  bool esperarTerminar() {
-    for (int i = 0; i < 200; ++i) {
-      if (std::find(b.begin(), b.end(), "terminar") != b.end()) return true;
-      p.colaPrincipal->correrDurante(0.05);
-    }
-    return false;
-  }
 };
 
 TEST(Instalar, EnCarpetasReales) {
@@ -186,7 +178,11 @@ TEST(AbrirInstalada, LaDescargaVaALaPapeleraTrasAbrir) {
   Escena e;
   e.crearApp(e.D(), "7");
   e.instalador.abrirInstalada(e.origen.string(), false, true);
-  ASSERT_TRUE(e.esperarTerminar());
+  // Until the application was asked to terminate.
+  ASSERT_TRUE(esperarA([&] {
+    e.p.colaPrincipal->correrDurante(0.05);
+    return std::count(e.b.begin(), e.b.end(), "terminar") > 0;
+  }));
   EXPECT_FALSE(fs::exists(e.origen));
   EXPECT_TRUE(fs::exists(fs::path(std::getenv("XDG_DATA_HOME")) /
                          "Trash/files/Kestra.app/Contents/Info.plist"));

@@ -96,52 +96,15 @@ class Red : public testing::Test {
   const std::int64_t n = static_cast<std::int64_t>(cuerpo.size());
 };
 
-// The partial file's name is the session's: a folder, a link or a pipe found there is
-// cleared, or every attempt of that build would fail alike; a link's target is untouched.
-// Last, without a name, a temporary file of the session's own.
-TEST_F(Red, DescargaCompletaEnOrdenYEnElHiloPrincipal) {
-  servidor.publicar("/Foo.zip", {.cuerpo = cuerpo});
+// Each answer of the server, and what reaches the delegate: every call on the main thread,
+// progress that adds up to the body, then the file, then the end. Limits and redirects that
+// end in "red" anyway are the session's to refuse: the updater cannot tell them apart. The
+// partial file's name is the session's: a folder, a link or a pipe found there is cleared,
+// or every attempt of that build would fail alike; a link's target is untouched. Without a
+// name, a temporary file of the session's own.
+TEST_F(Red, RespuestasDelServidor) {
   const fs::path parcial = opciones.archivoParcial, ajeno = carpeta / "ajeno";
   escribirArchivo(ajeno, "de otro");
-  const std::function<void()> antes[] = {
-      [] {},
-      [&] { fs::create_directories(parcial / "dentro"); },
-      [&] { fs::create_symlink(ajeno, parcial); },
-      [&] { ASSERT_EQ(mkfifo(parcial.c_str(), 0600), 0); },
-      [&] { opciones.archivoParcial.clear(); },
-  };
-  for (const auto& preparar : antes) {
-    SCOPED_TRACE(&preparar - antes);
-    preparar();
-    Anotador a(cola);
-    descargar(a, servidor.url("/Foo.zip"));
-    EXPECT_FALSE(a.error) << a.error->descripcion;
-    EXPECT_TRUE(a.todoEnElHiloPrincipal);
-    std::vector<std::string> orden(a.avances.size(), "progreso");
-    orden.insert(orden.end(), {"terminado", "completado"});
-    EXPECT_EQ(a.orden, orden);
-    // Progress adds up, never goes back, and ends at the whole body.
-    std::int64_t suma = 0;
-    for (auto [escritos, total, esperados] : a.avances) {
-      EXPECT_GT(escritos, 0);
-      EXPECT_EQ(total, suma += escritos);
-      EXPECT_EQ(esperados, n);
-    }
-    EXPECT_EQ(suma, n);
-    EXPECT_EQ(a.respuesta, 200);
-    EXPECT_EQ(a.contenido, cuerpo);
-    EXPECT_EQ(a.ubicacion == parcial, !opciones.archivoParcial.empty());
-    EXPECT_FALSE(fs::exists(a.ubicacion)) << "removed after the callback";
-  }
-  EXPECT_EQ(leerArchivo(ajeno), "de otro");
-  EXPECT_EQ(cabecera(0, "cache-control"), "no-cache");
-  EXPECT_EQ(cabecera(0, "pragma"), "no-cache");
-  EXPECT_FALSE(cabecera(0, "range"));
-}
-
-// Each answer of the server, and what reaches the delegate. Limits and redirects that end
-// in "red" anyway are the session's to refuse: the updater cannot tell them apart.
-TEST_F(Red, RespuestasDelServidor) {
   struct Caso {
     const char* nombre;
     Recurso recurso;
@@ -150,23 +113,36 @@ TEST_F(Red, RespuestasDelServidor) {
     bool reanudable = false;                 // the partial file is kept, with resume data for it
     std::optional<int> respuesta = 200;      // none: no answer came, not even 0
     std::string url = "/Foo.zip";
+    std::function<void()> antes{};
   };
+  const Recurso entero{.cuerpo = cuerpo};
   const Caso casos[] = {
+      {"whole", entero, -1, cuerpo},
+      {"a folder at the partial file", entero, -1, cuerpo, false, 200, "/Foo.zip",
+       [&] { fs::create_directories(parcial / "dentro"); }},
+      {"a link at the partial file", entero, -1, cuerpo, false, 200, "/Foo.zip",
+       [&] { fs::create_symlink(ajeno, parcial); }},
+      {"a pipe at the partial file", entero, -1, cuerpo, false, 200, "/Foo.zip",
+       [&] { ASSERT_EQ(mkfifo(parcial.c_str(), 0600), 0); }},
+      {"no partial file named", entero, -1, cuerpo, false, 200, "/Foo.zip",
+       [&] { opciones.archivoParcial.clear(); }},
       {"no length", {.cuerpo = cuerpo, .sinLongitud = true}, -1, cuerpo},
       {"404", {.cuerpo = "missing", .estado = 404}, -1, "missing", false, 404},
       {"shorter than announced", {.cuerpo = cuerpo, .longitudAnunciada = n + 100}, -1, {}, true},
-      {"announced past the limit", {.cuerpo = cuerpo}, n - 1},
+      {"announced past the limit", entero, n - 1},
       {"grows past the limit, no length", {.cuerpo = cuerpo, .sinLongitud = true}, n - 1},
       {"redirect to https", {.estado = 302, .ubicacion = "/destino"}, -1, cuerpo},
       {"no server", {}, -1, {}, false, std::nullopt, "https://127.0.0.1:1/Foo.zip"},
   };
-  servidor.publicar("/destino", {.cuerpo = cuerpo});
+  servidor.publicar("/destino", entero);
   for (const Caso& c : casos) {
     SCOPED_TRACE(c.nombre);
+    opciones = {.archivoParcial = parcial, .limiteDeBytes = c.limite};
+    if (c.antes) c.antes();
     servidor.publicar("/Foo.zip", c.recurso);
-    opciones.limiteDeBytes = c.limite;
     Anotador a(cola);
     descargar(a, c.url.starts_with("/") ? servidor.url(c.url) : c.url);
+    EXPECT_TRUE(a.todoEnElHiloPrincipal);
     EXPECT_EQ(a.contenido, c.contenido);
     ASSERT_EQ(a.error.has_value(), !c.contenido);
     EXPECT_EQ(a.error && a.error->datosDeReanudacion, c.reanudable);
@@ -178,7 +154,27 @@ TEST_F(Red, RespuestasDelServidor) {
     fs::remove(opciones.archivoParcial);
     // An unknown length is not reported as a length.
     for (const auto& avance : a.avances) EXPECT_EQ(avance[2] < 1, c.recurso.sinLongitud);
+    if (!c.contenido) continue;
+    std::vector<std::string> orden(a.avances.size(), "progreso");
+    orden.insert(orden.end(), {"terminado", "completado"});
+    EXPECT_EQ(a.orden, orden);
+    // Progress adds up, never goes back, and ends at the whole body.
+    std::int64_t suma = 0;
+    for (auto [escritos, total, esperados] : a.avances) {
+      EXPECT_GT(escritos, 0);
+      EXPECT_EQ(total, suma += escritos);
+      if (!c.recurso.sinLongitud) {
+        EXPECT_EQ(esperados, std::ssize(*c.contenido));
+      }
+    }
+    EXPECT_EQ(suma, std::ssize(*c.contenido));
+    EXPECT_EQ(a.ubicacion == parcial, !opciones.archivoParcial.empty());
+    EXPECT_FALSE(fs::exists(a.ubicacion)) << "removed after the callback";
   }
+  EXPECT_EQ(leerArchivo(ajeno), "de otro");
+  EXPECT_EQ(cabecera(0, "cache-control"), "no-cache");
+  EXPECT_EQ(cabecera(0, "pragma"), "no-cache");
+  EXPECT_FALSE(cabecera(0, "range"));
 }
 
 // A transfer cut at 200000 bytes leaves resume data; what the next transfer from it does.
