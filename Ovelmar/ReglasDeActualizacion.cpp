@@ -25,7 +25,6 @@ namespace {
 // 2^63 is exact as a double; a whole double from -2^63 up to, but not including, 2^63
 // converts to int64 without undefined behaviour.
 constexpr double kDosALa63 = 9223372036854775808.0;
-constexpr double kLimiteDeReales = 1e15;
 // Far above the 88 characters of an Ed25519 signature in base64.
 constexpr std::size_t kFirmaMaxima = 1024;
 
@@ -44,9 +43,6 @@ char enMinuscula(char c) {
 std::optional<std::int64_t> enteroDeReal(double r) {
   // NaN fails every comparison, infinities fail the range test: neither reaches a cast.
   if (r == std::trunc(r) && r >= -kDosALa63 && r < kDosALa63) return static_cast<std::int64_t>(r);
-  // What is left is fractional or out of range; only a whole value of moderate size would
-  // pass, and the cast is done only once the magnitude is known to be small.
-  if (std::round(r) == r && std::fabs(r) < kLimiteDeReales) return static_cast<std::int64_t>(r);
   return std::nullopt;
 }
 
