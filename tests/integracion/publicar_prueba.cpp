@@ -83,10 +83,12 @@ TEST(Publicar, ArchivaFirmaYDescribeLaActualizacionOLaRechaza) {
     const fs::path zip = salida / "Foo-2.zip";
     // Ed25519 signs alike every time: openssl's signature over the digest's bytes is the one.
     const std::string sha = ejecutarOrden("sha256sum '" + zip.string() + "'").texto.substr(0, 64);
-    const std::string d = t / "d",
-                      firma = ejecutarOrden("echo " + sha + " | xxd -r -p > " + d +
-                                            " && openssl pkeyutl -sign -rawin -inkey " +
-                                            t / "ed.pem" + " -in " + d + " | base64 -w0")
+    // pkeyutl signs Ed25519 in one go, so it reads the digest from a file, not a pipe.
+    const std::string resumen = t / "resumen",
+                      firma = ejecutarOrden("openssl dgst -sha256 -binary -out '" + resumen +
+                                            "' '" + zip.string() +
+                                            "' && openssl pkeyutl -sign -rawin -inkey '" +
+                                            t / "ed.pem" + "' -in '" + resumen + "' | base64 -w0")
                                   .texto;
     EXPECT_EQ(PropiedadesLinux().leer(leerArchivo(salida / "Foo-2.plist")).value_or(Valor()),
               Valor(Diccionario{{"url", "https://ej.com/a/Foo-2.zip"},
