@@ -41,6 +41,7 @@ TEST_F(Reglas, LeerPedidoAceptaSoloPeticionesValidas) {
   const Caso casos[] = {
       {"other keys ignored", "URL", "http://x", base},
       {"no url", "url", no, no},
+      {"http", "url", "http://example.com/a.zip", no},
       {"scheme in capitals", "url", "HTTPS://example.com/a.zip", no},
       {"no host", "url", "https:///a.zip", no},
       {"one slash", "url", "https:/example.com", no},
@@ -67,6 +68,7 @@ TEST_F(Reglas, LeerPedidoAceptaSoloPeticionesValidas) {
       {"tamano 0", "tamano", 0, no},
       {"tamano 1", "tamano", 1, con([](Pedido& p) { p.tamano = 1; })},
       {"largest tamano", "tamano", max, con([](Pedido& p) { p.tamano = max; })},
+      {"one above", "tamano", max + 1, no},
       {"a delta", "base", 119, con([](Pedido& p) { p.base = 119; })},
       {"a delta from the same build", "base", 120, no},
       {"base 0", "base", 0, no},
@@ -180,6 +182,8 @@ TEST_F(Reglas, RequisitoDeFirmaExacto) {
 TEST(Identidad, SeLeeDeLaInformacionDelPaquete) {
   const std::pair<Diccionario, Identidad> casos[] = {
       {{{"CFBundleName", "Foo"}, {"CFBundleDisplayName", ""}}, {"", "Foo", "Foo"}},
+      {{{"CFBundleName", "Foo"}, {"CFBundleDisplayName", "Foo Bar"}, {"CFBundleIdentifier", "x.y"}},
+       {"x.y", "Foo", "Foo Bar"}},
       {{{"CFBundleIdentifier", 42}, {"CFBundleName", "Foo"}}, {"", "Foo", "Foo"}},
       {{{"CFBundleName", true}}, {"", "", ""}},
   };
