@@ -63,22 +63,26 @@ Par emitir(const std::string& cn, const std::string& ou, const Par* emisor, Exte
   return p;
 }
 
+// What a memory BIO holds, freeing it. The length is read first, in a statement of its own:
+// as one argument beside the pointer it fills, the order would be the compiler's.
+std::string vaciar(BIO* b) {
+  char* datos = nullptr;
+  const long largo = BIO_get_mem_data(b, &datos);
+  std::string t(datos, static_cast<std::size_t>(largo));
+  BIO_free(b);
+  return t;
+}
+
 std::string pem(X509* c) {
   BIO* b = BIO_new(BIO_s_mem());
   PEM_write_bio_X509(b, c);
-  char* datos = nullptr;
-  std::string t(datos, static_cast<std::size_t>(BIO_get_mem_data(b, &datos)));
-  BIO_free(b);
-  return t;
+  return vaciar(b);
 }
 
 Credencial credencial(const Par& hoja, const Par* intermedia) {
   BIO* b = BIO_new(BIO_s_mem());
   PEM_write_bio_PrivateKey(b, hoja.clave.get(), nullptr, nullptr, 0, nullptr, nullptr);
-  char* datos = nullptr;
-  Credencial c{std::string(datos, static_cast<std::size_t>(BIO_get_mem_data(b, &datos))),
-               pem(hoja.cert.get())};
-  BIO_free(b);
+  Credencial c{vaciar(b), pem(hoja.cert.get())};
   if (intermedia) c.cadena += pem(intermedia->cert.get());
   return c;
 }

@@ -122,8 +122,10 @@ TEST(Anfitrion, ElAnfitrionDeEjemploCargaElPaqueteYMuestraLasRespuestas) {
       " estadoDeLaActualizacion noExiste '' esperar:nan actualizar: "
       "@/no/existe actualizar: " +
       peticion + " esperar:3 estadoDeLaActualizacion puedeActualizarse actualizar: 2>&1";
-  const auto [salida, estado] = ovelmar::pruebas::ejecutarOrden(orden);
-  EXPECT_EQ(estado, 0) << salida;
+  // Not a structured binding: clang before 16 cannot capture one in the lambda below.
+  const ovelmar::pruebas::ResultadoDeOrden r = ovelmar::pruebas::ejecutarOrden(orden);
+  const std::string& salida = r.texto;
+  EXPECT_EQ(r.estado, 0) << salida;
   const auto en = [&](const std::string& parte, std::size_t desde = 0) {
     return salida.find(parte, desde);
   };
